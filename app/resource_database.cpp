@@ -1,0 +1,91 @@
+#include "app/resource_database.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/private_exception.h"
+#include "platform/message_format.h"
+
+CResourceDatabase g_resources;
+
+namespace {
+
+std::string Path(std::string_view templ, std::initializer_list<platform::FormatArg> args) {
+    return platform::FormatMessageText(templ, args);
+}
+
+std::string S(std::string_view s) { return std::string(s); }
+
+}  // namespace
+
+void CResourceDatabase::Init() { m_xml.Create("root"); }
+
+std::string CResourceDatabase::ProgramDirectory() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string CResourceDatabase::LanguagePath(const std::string& fileName) {
+    if (fileName.find('/') != std::string::npos) return fileName;
+    std::string beside = ProgramDirectory() + "/" + fileName;
+    if (std::filesystem::exists(beside)) return beside;
+    // An installed program keeps its language files in the package's data folder.
+    for (const char* dir : {"/usr/share/norvelco", "/usr/local/share/norvelco"}) {
+        std::string candidate = std::string(dir) + "/" + fileName;
+        if (std::filesystem::exists(candidate)) return candidate;
+    }
+    return beside;
+}
+
+void CResourceDatabase::LoadLanguage(const std::string& fileName) {
+    try {
+        m_xml.Load(LanguagePath(fileName));
+        if (m_xml.TryGetText("/root/application") != "NORVELT" ||
+            m_xml.TryGetText("/root/filetype") != "language" || GetLanguageName().empty())
+            throw CPrivateException(std::string("Illegal format"));
+    } catch (const CPrivateException& e) {
+        throw CPrivateException(platform::FormatMessageText(
+            "Can't read resource file \"%1!s!\".%n%2!s!", {fileName, TruncateUtf8(e.Message(), 1023)}));
+    }
+}
+
+std::string CResourceDatabase::GetGuiText(int dialogId, int controlId) const {
+    return m_xml.TryGetText(Path("/root/gui[@name='%1!d!']/text[@name='%2!d!']", {dialogId, controlId}));
+}
+
+std::string CResourceDatabase::GetMessageText(std::string_view key) const {
+    return m_xml.TryGetText(Path("/root/message/text[@name='%1']", {S(key)}));
+}
+
+std::string CResourceDatabase::GetParameterText(std::string_view modelCode, std::string_view name) const {
+    return m_xml.TryGetText(Path("/root/parameter[@name='%1']/text[@name='%2']", {S(modelCode), S(name)}));
+}
+
+std::string CResourceDatabase::GetListItemText(std::string_view modelCode, std::string_view list,
+                                               int64_t value) const {
+    std::string t = m_xml.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/item[value=\"%3!d!\"]/text",
+                                          {S(modelCode), S(list), value}));
+    if (!t.empty()) return t;
+    return m_xml.TryGetText(
+        Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']", {S(modelCode), S(list), value}));
+}
+
+int32_t CResourceDatabase::GetListItemValue(std::string_view modelCode, std::string_view list,
+                                            int position) const {
+    std::string v = m_xml.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/item[@name='%3!d!']/value",
+                                          {S(modelCode), S(list), position}));
+    if (!v.empty()) return static_cast<int32_t>(std::strtol(v.c_str(), nullptr, 10));
+    std::string t = m_xml.TryGetText(
+        Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']", {S(modelCode), S(list), position}));
+    return t.empty() ? -1 : position;
+}
+
+std::string CResourceDatabase::GetLanguageName() const { return m_xml.TryGetText("/root/language"); }

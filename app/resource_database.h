@@ -1,0 +1,46 @@
+// The language store: every user-visible text of the program is looked up here, by key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/xml_reader_writer.h"
+
+// Base of every class that draws texts from the language file.
+class CResourceManager {
+public:
+    virtual ~CResourceManager() = default;
+};
+
+class CResourceDatabase {
+public:
+    virtual ~CResourceDatabase() = default;
+
+    // An empty "root" document: every lookup yields an empty text until a language is loaded.
+    void Init();
+    // Loads a language file from the program's folder (or the given path when it has a folder
+    // part). The new document is in use even when its header checks fail; any failure raises
+    // "Can't read resource file ...".
+    void LoadLanguage(const std::string& fileName);
+
+    // Lookups never fail: a missing document, section or key gives an empty text.
+    std::string GetGuiText(int dialogId, int controlId) const;
+    std::string GetMessageText(std::string_view key) const;
+    std::string GetParameterText(std::string_view modelCode, std::string_view name) const;
+    std::string GetListItemText(std::string_view modelCode, std::string_view list, int64_t value) const;
+    // The stored value of the item at a position; the position itself for a simple-form list;
+    // -1 when there is no such item.
+    int32_t GetListItemValue(std::string_view modelCode, std::string_view list, int position) const;
+    std::string GetLanguageName() const;
+
+    // Full path of a language file name as LoadLanguage resolves it.
+    static std::string LanguagePath(const std::string& fileName);
+    // The folder of the running program.
+    static std::string ProgramDirectory();
+
+private:
+    CXmlReaderWriter m_xml;
+};
+
+extern CResourceDatabase g_resources;

@@ -1,0 +1,109 @@
+// The shipped language files hold every text the program looks up, with inserts of the right kind.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+
+#include "app/private_exception.h"
+#include "model/dev_types.h"
+
+namespace {
+
+enum Kind { STR, INT, INT64 };
+
+struct MessageKey {
+    const char* key;
+    std::vector<Kind> inserts;
+};
+
+const MessageKey kMessages[] = {
+    {"tb0", {}}, {"tb1", {}}, {"tb2", {}}, {"tb3", {}}, {"tb4", {}}, {"fopenfilter", {}},
+    {"uploading", {}}, {"downloading", {}}, {"comerr", {STR, STR}}, {"unknowndev", {INT}}, {"diffdev", {}},
+    {"illfileerr", {}}, {"verfileerr", {}}, {"desfileerr", {}}, {"autherr", {}}, {"stopcom", {}},
+    {"passtoolong", {}}, {"mbio.message", {STR, INT, INT, STR}}, {"mbio.timeout", {}},
+    {"mbio.invalid_transaction", {}}, {"mbio.invalid_response", {}}, {"mbio.crcerr", {}},
+    {"mbio.exception", {INT}}, {"mbio.tcperr", {STR}}, {"serio.openerr", {STR, STR}},
+    {"serio.permission", {}}, {"serio.busy", {}}, {"MSG_CANNOT_COM_SETTING", {}},
+    {"rangeerr", {STR, STR, STR}}, {"hexerr", {STR}}, {"enckeyerr", {STR}}, {"inperr", {}}, {"inpierr", {}},
+    {"inpherr", {}}, {"iperr", {}}, {"strerr", {STR, INT64}}, {"toolongerr", {STR, INT64}},
+    {"unitsec", {}}, {"unitch", {}}, {"unitdegc", {}}, {"unitdegf", {}}, {"unitperc", {}}, {"unitma", {}},
+    {"unita", {}}, {"unitmv", {}}, {"unitv", {}}, {"unitohm", {}}, {"unitdbm", {}},
+    {"mon.ok", {}}, {"mon.err", {}}, {"mon.null", {}}, {"pup.count", {INT}},
+};
+
+// Each insert used in the text must name an argument the program passes, with a conversion of
+// the argument's kind.
+void CheckInserts(const std::string& key, const std::string& text, const std::vector<Kind>& kinds) {
+    static const std::regex insert(R"(%([1-9][0-9]?)(?:!([^!]*)!)?)");
+    std::string noEscapes = std::regex_replace(text, std::regex("%%"), "");
+    for (std::sregex_iterator it(noEscapes.begin(), noEscapes.end(), insert), end; it != end; ++it) {
+        size_t n = std::stoul((*it)[1]);
+        ASSERT_LE(n, kinds.size()) << key << ": insert %" << n << " has no argument";
+        std::string conv = (*it)[2].matched ? (*it)[2].str() : "s";
+        switch (kinds[n - 1]) {
+            case STR:
+                EXPECT_TRUE(conv.ends_with("s")) << key << ": %" << n << " must be a string";
+                break;
+            case INT:
+                EXPECT_TRUE(std::regex_match(conv, std::regex("[-+ #0-9]*[diuxX]"))) << key << ": %" << n << "!" << conv;
+                break;
+            case INT64:
+                EXPECT_TRUE(std::regex_match(conv, std::regex("[-+ #0-9]*(I64|ll)[diuxX]"))) << key << ": %" << n << "!" << conv;
+                break;
+        }
+    }
+}
+
+class LanguageFile : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        g_resources.Init();
+        g_resources.LoadLanguage(GetParam());
+    }
+};
+
+}  // namespace
+
+TEST_P(LanguageFile, HasEveryMessageWithMatchingInserts) {
+    EXPECT_FALSE(g_resources.GetLanguageName().empty());
+    for (const MessageKey& m : kMessages) {
+        std::string text = g_resources.GetMessageText(m.key);
+        EXPECT_FALSE(text.empty()) << m.key;
+        CheckInserts(m.key, text, m.inserts);
+    }
+}
+
+TEST_P(LanguageFile, HasDialogCaptions) {
+    for (int dialog : {102, 129, 133, 134, 138}) EXPECT_FALSE(g_resources.GetGuiText(dialog, 0).empty()) << dialog;
+}
+
+TEST_P(LanguageFile, HasEveryModelText) {
+    CDevType types;
+    for (int entry = 0; entry < CDevType::EntryCount(); ++entry) {
+        EXPECT_FALSE(types.LongName(entry).empty()) << entry;
+        for (int factory : {DEV_SETTINGS, DEV_MONITOR}) {
+            auto model = types.Create(entry, 0, factory);
+            for (int i = 0; i < model->Count(); ++i) {
+                const CParInterface& p = model->At(i);
+                SCOPED_TRACE(std::string(model->ModelCode()) + "/" + p.Key());
+                EXPECT_FALSE(p.GetLabel().empty());
+                if (p.Type() != PAR_LIST16 && p.Type() != PAR_LIST32) continue;
+                if (p.Maximum() > p.Minimum()) {
+                    for (int64_t v = p.Minimum(); v <= p.Maximum(); ++v) EXPECT_FALSE(p.GetListText(v).empty()) << v;
+                } else {
+                    EXPECT_NE(p.GetListValue(0), -1) << "list without items";
+                }
+                // The list editor captions items until the first empty one: none may be missing.
+                int items = 0;
+                while (items < 1000 && !p.FormatNumber(p.GetListValue(items)).empty()) ++items;
+                EXPECT_GT(items, 0);
+            }
+        }
+    }
+    EXPECT_FALSE(g_resources.GetParameterText("RB16KT5QD", "txlimit").empty());
+    for (const char* section : {"RB16KT5_2", "RB16T5-PLX4M_2", "RB16T5-SQ7_2"})
+        EXPECT_FALSE(g_resources.GetParameterText(section, "outnrvl").empty()) << section;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shipped, LanguageFile, ::testing::Values("English.lng", "Japanese.lng"),
+                         [](const auto& info) { return std::string(info.param).substr(0, std::string(info.param).find('.')); });

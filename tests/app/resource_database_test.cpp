@@ -1,0 +1,129 @@
+#include "app/resource_database.h"
+
+#include <gtest/gtest.h>
+
+#include "app/private_exception.h"
+#include "test_support.h"
+
+using testing_support::TempDir;
+
+namespace {
+
+const char* kHeader = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<root>\n"
+                      "<application>NORVELT</application><filetype>language</filetype><language>Test</language>\n";
+
+std::string LanguageFile(const std::string& body) { return std::string(kHeader) + body + "</root>\n"; }
+
+class ResourceDatabaseTest : public ::testing::Test {
+protected:
+    void SetUp() override { db.Init(); }
+    std::string Load(const std::string& content) {
+        auto path = dir.Write("t.lng", content);
+        db.LoadLanguage(path);
+        return path;
+    }
+    TempDir dir;
+    CResourceDatabase db;
+};
+
+}  // namespace
+
+TEST_F(ResourceDatabaseTest, EmptyStoreGivesEmptyTexts) {
+    EXPECT_EQ(db.GetMessageText("comerr"), "");
+    EXPECT_EQ(db.GetGuiText(102, 0), "");
+    EXPECT_EQ(db.GetListItemValue("m", "l", 0), -1);
+    EXPECT_EQ(db.GetLanguageName(), "");
+}
+
+TEST_F(ResourceDatabaseTest, LooksUpEveryKindOfText) {
+    Load(LanguageFile(R"(
+<gui name="102"><text name="0">Caption</text><text name="1013">Model</text><text name="5"></text></gui>
+<message><text name="comerr">Failed: %1</text></message>
+<parameter name="M">
+  <text name="lname">Long</text>
+  <list name="simple"><text name="0">zero</text><text name="1">one</text><text name="2">two</text></list>
+  <list name="items">
+    <item name="0"><value>1</value><text>first</text></item>
+    <item name="1"><value>5</value><text>fifth</text></item>
+    <item name="2"><value>12abc</value><text>odd</text></item>
+  </list>
+</parameter>)"));
+    EXPECT_EQ(db.GetLanguageName(), "Test");
+    EXPECT_EQ(db.GetGuiText(102, 0), "Caption");
+    EXPECT_EQ(db.GetGuiText(102, 1013), "Model");
+    EXPECT_EQ(db.GetGuiText(102, 5), "");
+    EXPECT_EQ(db.GetMessageText("comerr"), "Failed: %1");
+    EXPECT_EQ(db.GetParameterText("M", "lname"), "Long");
+    EXPECT_EQ(db.GetParameterText("Other", "lname"), "");
+    // Simple form: the value is the position.
+    EXPECT_EQ(db.GetListItemValue("M", "simple", 2), 2);
+    EXPECT_EQ(db.GetListItemValue("M", "simple", 3), -1);
+    EXPECT_EQ(db.GetListItemText("M", "simple", 2), "two");
+    // Item form: values of their own.
+    EXPECT_EQ(db.GetListItemValue("M", "items", 1), 5);
+    EXPECT_EQ(db.GetListItemText("M", "items", 5), "fifth");
+    EXPECT_EQ(db.GetListItemText("M", "items", 1), "first");
+    EXPECT_EQ(db.GetListItemValue("M", "items", 2), 12);
+    EXPECT_EQ(db.GetListItemValue("M", "items", 3), -1);
+}
+
+struct BadFileCase {
+    const char* name;
+    const char* content;  // nullptr: no file at all
+    const char* expectedTail;
+};
+
+void PrintTo(const BadFileCase& c, std::ostream* os) { *os << c.name; }
+
+class LanguageFileErrors : public ::testing::TestWithParam<BadFileCase> {};
+
+TEST_P(LanguageFileErrors, ReportFileNameAndCause) {
+    TempDir dir;
+    CResourceDatabase db;
+    db.Init();
+    std::string path = dir.File("x.lng");
+    if (GetParam().content) dir.Write("x.lng", GetParam().content);
+    try {
+        db.LoadLanguage(path);
+        FAIL() << "accepted";
+    } catch (const CPrivateException& e) {
+        std::string head = "Can't read resource file \"" + path + "\".\n";
+        ASSERT_TRUE(e.Message().starts_with(head)) << e.Message();
+        EXPECT_TRUE(e.Message().substr(head.size()).starts_with(GetParam().expectedTail)) << e.Message();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LanguageFileErrors,
+    ::testing::Values(
+        BadFileCase{"missing", nullptr, "No such file or directory"},
+        BadFileCase{"broken", "<root><application>NORVELT</application>\n<oops></root>", "line: 2\nsrc text: <oops></root>\nreason: "},
+        BadFileCase{"empty", "", "line: 1\nsrc text: \nreason: "},
+        BadFileCase{"wrongApplication",
+                    "<root><application>NORVELCO</application><filetype>language</filetype><language>E</language></root>",
+                    "Illegal format"},
+        BadFileCase{"noLanguageName",
+                    "<root><application>NORVELT</application><filetype>language</filetype><language/></root>",
+                    "Illegal format"},
+        BadFileCase{"wrongFiletype",
+                    "<root><application>NORVELT</application><filetype>config</filetype><language>E</language></root>",
+                    "Illegal format"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ResourceDatabase, RejectedHeaderStillReplacesDocument) {
+    TempDir dir;
+    CResourceDatabase db;
+    db.Init();
+    auto path = dir.Write("x.lng", "<root><application>OTHER</application><message><text name=\"k\">v</text></message></root>");
+    EXPECT_THROW(db.LoadLanguage(path), CPrivateException);
+    EXPECT_EQ(db.GetMessageText("k"), "v");
+}
+
+TEST(ResourceDatabase, BrokenFileKeepsPreviousDocument) {
+    TempDir dir;
+    CResourceDatabase db;
+    db.Init();
+    db.LoadLanguage(dir.Write("good.lng", LanguageFile("<message><text name=\"k\">v</text></message>")));
+    EXPECT_THROW(db.LoadLanguage(dir.Write("bad.lng", "<root>")), CPrivateException);
+    EXPECT_EQ(db.GetMessageText("k"), "v");
+}

@@ -1,0 +1,42 @@
+// Helpers shared by the tests.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/resource_database.h"
+
+namespace testing_support {
+
+// A temporary folder removed with the object.
+class TempDir {
+public:
+    TempDir() {
+        std::string templ = (std::filesystem::temp_directory_path() / "norvelco-test-XXXXXX").string();
+        if (!mkdtemp(templ.data())) std::abort();
+        m_path = templ;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+    std::string Write(const std::string& name, const std::string& content) const {
+        std::ofstream(File(name), std::ios::binary) << content;
+        return File(name);
+    }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Loads the shipped language file into the global store.
+inline void LoadEnglish() {
+    g_resources.Init();
+    g_resources.LoadLanguage("English.lng");
+}
+
+}  // namespace testing_support
