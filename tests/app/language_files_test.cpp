@@ -20,7 +20,7 @@ const MessageKey kMessages[] = {
     {"tb0", {}}, {"tb1", {}}, {"tb2", {}}, {"tb3", {}}, {"tb4", {}}, {"fopenfilter", {}},
     {"uploading", {}}, {"downloading", {}}, {"comerr", {STR, STR}}, {"unknowndev", {INT}}, {"diffdev", {}},
     {"illfileerr", {}}, {"verfileerr", {}}, {"desfileerr", {}}, {"autherr", {}}, {"stopcom", {}},
-    {"passtoolong", {}}, {"mbio.message", {STR, INT, INT, STR}}, {"mbio.timeout", {}},
+    {"passtoolong", {}}, {"passchars", {}}, {"mbio.message", {STR, INT, INT, STR}}, {"mbio.timeout", {}},
     {"mbio.invalid_transaction", {}}, {"mbio.invalid_response", {}}, {"mbio.crcerr", {}},
     {"mbio.exception", {INT}}, {"mbio.tcperr", {STR}}, {"serio.openerr", {STR, STR}},
     {"serio.permission", {}}, {"serio.busy", {}}, {"MSG_CANNOT_COM_SETTING", {}},
