@@ -1,0 +1,43 @@
+#include "ui/window_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <QDialog>
+#include <QLabel>
+#include <QPushButton>
+
+#include "ui_support.h"
+
+TEST(WindowUtils, DialogTextsReplaceOnlyWhatTheFileHas) {
+    testing_support::TempDir dir;
+    g_resources.Init();
+    g_resources.LoadLanguage(dir.Write("t.lng", R"(<root><application>NORVELT</application><filetype>language</filetype>
+<language>T</language><gui name="129"><text name="0">Title</text><text name="1">Go</text><text name="1004"></text></gui></root>)"));
+    QDialog dialog;
+    auto* ok = new QPushButton("template OK", &dialog);
+    auto* label = new QLabel("template label", &dialog);
+    auto* plain = new QPushButton("no id", &dialog);
+    SetControlId(ok, 1);
+    SetControlId(label, 1004);
+    ApplyDialogTexts(129, &dialog);
+    EXPECT_EQ(dialog.windowTitle(), "Title");
+    EXPECT_EQ(ok->text(), "Go");
+    EXPECT_EQ(label->text(), "template label") << "an empty text keeps the template's";
+    EXPECT_EQ(plain->text(), "no id");
+}
+
+TEST(WindowUtils, CaptionFontAndDialogUnits) {
+    EXPECT_EQ(GetProductCaption(), std::string("NORVELCO Version ") + NORVELCO_VERSION);
+    QFont font = GetUIFont();
+    EXPECT_EQ(font.pointSize(), 9);
+    EXPECT_GT(DluX(font, 100), 100);  // dialog units are finer than pixels... times four
+    EXPECT_EQ(DluY(font, 8), QFontMetrics(font).height());
+}
+
+TEST(WindowUtils, MessagesGoThroughTheHookCut) {
+    ui_support::MessageRecorder recorder;
+    ShowError(nullptr, std::string(2000, 'x'));
+    ASSERT_EQ(recorder.messages.size(), 1u);
+    EXPECT_EQ(recorder.messages[0].text.size(), 511u);
+    EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Error);
+}

@@ -1,0 +1,100 @@
+#include "ui/window_utils.h"
+
+#include <QAbstractButton>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
+#include <QWidget>
+
+#include "app/private_exception.h"
+#include "app/resource_database.h"
+
+namespace {
+
+const char* kControlId = "norvelcoControlId";
+
+MessageBoxHook& Hook() {
+    static MessageBoxHook hook;
+    return hook;
+}
+
+}  // namespace
+
+QFont GetUIFont() {
+    static const QFont font = [] {
+        const QString platform = QGuiApplication::platformName();
+        // Headless platforms report no desktop font; real desktops do through their theme.
+        if (platform != "offscreen" && platform != "minimal") return QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+        const bool japanese = QLocale().language() == QLocale::Japanese;
+        QFont f(japanese ? "Noto Sans CJK JP" : "DejaVu Sans");
+        f.setPointSize(9);
+        return f;
+    }();
+    return font;
+}
+
+void ApplyUIFont(QWidget* dialog) {
+    if (dialog) dialog->setFont(GetUIFont());
+}
+
+void SetControlId(QWidget* control, int id) { control->setProperty(kControlId, id); }
+
+int ControlId(const QWidget* control) {
+    QVariant v = control->property(kControlId);
+    return v.isValid() ? v.toInt() : -1;
+}
+
+void ApplyDialogTexts(int dialogId, QWidget* dialog) {
+    std::string caption = g_resources.GetGuiText(dialogId, 0);
+    if (!caption.empty()) dialog->setWindowTitle(ToQ(caption));
+    for (QWidget* child : dialog->findChildren<QWidget*>()) {
+        int id = ControlId(child);
+        if (id <= 0) continue;
+        std::string text = g_resources.GetGuiText(dialogId, id);
+        if (text.empty()) continue;
+        if (auto* button = qobject_cast<QAbstractButton*>(child)) button->setText(ToQ(text));
+        else if (auto* label = qobject_cast<QLabel*>(child)) label->setText(ToQ(text));
+        else if (auto* group = qobject_cast<QGroupBox*>(child)) group->setTitle(ToQ(text));
+    }
+}
+
+std::string GetProductCaption() {
+    std::string name = NORVELCO_PRODUCT_NAME, version = NORVELCO_VERSION;
+    if (name.empty() || version.empty()) return {};
+    return name + " Version " + version;
+}
+
+int DluX(const QFont& font, int units) {
+    QFontMetrics fm(font);
+    // The average width of the Latin alphabet, as dialog units are defined.
+    const int avg = fm.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52;
+    return (units * std::max(avg, 1) + 2) / 4;
+}
+
+int DluY(const QFont& font, int units) {
+    QFontMetrics fm(font);
+    return (units * fm.height() + 4) / 8;
+}
+
+void ShowMessage(QWidget* parent, const std::string& text, MessageIcon icon) {
+    if (Hook()) {
+        Hook()(text, icon);
+        return;
+    }
+    QMessageBox box(icon == MessageIcon::Error     ? QMessageBox::Critical
+                    : icon == MessageIcon::Warning ? QMessageBox::Warning
+                                                   : QMessageBox::Information,
+                    QString(NORVELCO_PRODUCT_NAME), ToQ(text), QMessageBox::Ok, parent);
+    ApplyUIFont(&box);
+    box.exec();
+}
+
+void SetMessageBoxHook(MessageBoxHook hook) { Hook() = std::move(hook); }
+
+void ShowError(QWidget* parent, const std::string& message, MessageIcon icon) {
+    ShowMessage(parent, TruncateUtf8(message, 511), icon);
+}

@@ -1,0 +1,42 @@
+// What every window of the Configurator shares: the UI font, the language texts of a dialog,
+// the product caption, dialog-unit sizes and the message boxes.
+#pragma once
+
+#include <QFont>
+#include <QString>
+#include <functional>
+#include <string>
+
+class QWidget;
+
+inline QString ToQ(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+inline std::string FromQ(const QString& s) { return s.toUtf8().toStdString(); }
+
+// The desktop's general font where the platform gives one, else a 9-point face by locale.
+QFont GetUIFont();
+// Gives the dialog and all its children the UI font; every dialog calls it before its texts.
+void ApplyUIFont(QWidget* dialog);
+
+// Marks a child with the control id under which the language file names its text.
+void SetControlId(QWidget* control, int id);
+int ControlId(const QWidget* control);
+// The caption (text 0) and every child's text from the gui section of the dialog; controls
+// without a text in the file keep the text they were built with.
+void ApplyDialogTexts(int dialogId, QWidget* dialog);
+
+// "NORVELCO Version 1.0.0" from the build.
+std::string GetProductCaption();
+
+// Sizes in dialog units of the dialog's font: a quarter of the average character width, an
+// eighth of the character height.
+int DluX(const QFont& font, int units);
+int DluY(const QFont& font, int units);
+
+enum class MessageIcon { Error, Warning, Information };
+
+// A modal message box; tests install a hook that records the text instead of blocking.
+void ShowMessage(QWidget* parent, const std::string& text, MessageIcon icon);
+using MessageBoxHook = std::function<void(const std::string& text, MessageIcon icon)>;
+void SetMessageBoxHook(MessageBoxHook hook);
+// An error's text as a message box shows it: at most 511 bytes.
+void ShowError(QWidget* parent, const std::string& message, MessageIcon icon = MessageIcon::Error);
