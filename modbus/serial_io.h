@@ -21,6 +21,8 @@ public:
     void Open(const ComSettings& settings);
     // Line settings and the stored time-outs; "MSG_CANNOT_COM_SETTING" when they are refused.
     void Configure(int rate, int dataBits, int parity, int stopBits);
+    // The read time-outs, kept for the following reads (they never fail). An interval of 0
+    // disables the gap time-out; otherwise a read also ends that long after its last byte.
     void SetReadTimeout(uint32_t totalMs);
     void SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs);
     // Up to n bytes that arrived within the time-outs; 0 when none. Never throws.
@@ -40,12 +42,14 @@ private:
     std::string m_path;
     ComSettings m_settings;
     bool m_rtsToggle = false;
+    bool m_rs485Switched = false;  // this object turned the driver's RS-485 mode on
     uint32_t m_readIntervalMs = 1000;
     uint32_t m_readTotalMs = 1000;
     uint32_t m_writeTotalMs = 1000;
 };
 
 // The termios line settings for a rate, data bits, parity code and stop-bit code, in raw mode.
-// Returns false for a rate the system cannot set. Kept apart so that it can be tested directly:
-// pseudo-terminals silently drop parity and character-size settings.
+// Returns false for a rate, character size (5..8), parity or stop-bit code the system cannot
+// set. Kept apart so that it can be tested directly: pseudo-terminals silently drop parity and
+// character-size settings.
 bool MakeLineSettings(struct termios& tio, int rate, int dataBits, int parity, int stopBits);
