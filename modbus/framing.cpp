@@ -23,7 +23,8 @@ constexpr CrcTables MakeCrcTables() {
 }
 
 constexpr CrcTables kCrc = MakeCrcTables();
-static_assert(kCrc.hi[1] == 0xC1 && kCrc.lo[1] == 0xC0 && kCrc.hi[255] == 0x40 && kCrc.lo[255] == 0x40);
+static_assert(kCrc.hi[1] == 0xC1 && kCrc.lo[1] == 0xC0 && kCrc.hi[255] == 0x40 &&
+              kCrc.lo[255] == 0x40);
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
@@ -81,25 +82,67 @@ std::vector<uint8_t> AsciiFrame(std::span<const uint8_t> pdu) {
     return frame;
 }
 
-std::optional<std::vector<uint8_t>> AsciiDecode(std::span<const uint8_t> frame, bool* lrcOk) {
-    if (lrcOk) *lrcOk = false;
-    // ':' + at least the LRC's two digits + CR LF, with an even number of digits.
-    if (frame.size() < 5 || frame[0] != ':' || frame[frame.size() - 2] != '\r' || frame[frame.size() - 1] != '\n')
-        return std::nullopt;
+namespace {
+
+// ':' + digit pairs + CR LF, the last pair being the LRC.
+AsciiStatus DecodeAscii(std::span<const uint8_t> frame, bool upperOnly, std::vector<uint8_t>& pdu) {
+    pdu.clear();
+    if (frame.size() < 5 || frame[0] != ':' || frame[frame.size() - 2] != '\r' ||
+        frame[frame.size() - 1] != '\n')
+        return AsciiStatus::Malformed;
     const auto digits = frame.subspan(1, frame.size() - 3);
-    if (digits.size() % 2 != 0) return std::nullopt;
-    std::vector<uint8_t> bytes;
-    bytes.reserve(digits.size() / 2);
+    if (digits.size() % 2 != 0) return AsciiStatus::Malformed;
+    auto value = [upperOnly](uint8_t c) { return upperOnly && c >= 'a' ? -1 : HexValue(c); };
+    pdu.reserve(digits.size() / 2);
     for (size_t i = 0; i < digits.size(); i += 2) {
-        int h = HexValue(digits[i]), l = HexValue(digits[i + 1]);
-        if (h < 0 || l < 0) return std::nullopt;
-        bytes.push_back(static_cast<uint8_t>(h << 4 | l));
+        int h = value(digits[i]), l = value(digits[i + 1]);
+        if (h < 0 || l < 0) return AsciiStatus::Malformed;
+        pdu.push_back(static_cast<uint8_t>(h << 4 | l));
     }
-    uint8_t lrc = bytes.back();
-    bytes.pop_back();
-    if (Lrc(bytes) != lrc) return std::nullopt;
-    if (lrcOk) *lrcOk = true;
-    return bytes;
+    uint8_t lrc = pdu.back();
+    pdu.pop_back();
+    return Lrc(pdu) == lrc ? AsciiStatus::Ok : AsciiStatus::LrcMismatch;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> AsciiDecode(std::span<const uint8_t> frame, bool* lrcOk) {
+    std::vector<uint8_t> pdu;
+    AsciiStatus status = DecodeAscii(frame, false, pdu);
+    if (lrcOk) *lrcOk = status != AsciiStatus::LrcMismatch;
+    if (status != AsciiStatus::Ok) return std::nullopt;
+    return pdu;
+}
+
+AsciiStatus AsciiDecodeReply(std::span<const uint8_t> frame, std::vector<uint8_t>& pdu) {
+    return DecodeAscii(frame, true, pdu);
+}
+
+std::vector<uint8_t> ReadRequest(uint8_t unit, uint16_t address, uint8_t count) {
+    return {unit,
+            FC_READ_HOLDING_REGISTERS,
+            static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address & 0xFF),
+            0,
+            count};
+}
+
+std::vector<uint8_t> WriteRequest(uint8_t unit, uint8_t function, uint16_t address,
+                                  std::span<const uint16_t> values) {
+    const auto count = static_cast<uint8_t>(values.size());
+    std::vector<uint8_t> pdu{
+        unit, function, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address & 0xFF),
+        0,    count,    static_cast<uint8_t>(2 * count)};
+    for (uint16_t v : values) {
+        pdu.push_back(static_cast<uint8_t>(v >> 8));
+        pdu.push_back(static_cast<uint8_t>(v & 0xFF));
+    }
+    return pdu;
+}
+
+size_t ExpectedReplyLength(std::span<const uint8_t> request) {
+    if (request.size() >= 6 && request[1] == FC_READ_HOLDING_REGISTERS) return 2u * request[5] + 3;
+    return 6;
 }
 
 }  // namespace modbus
