@@ -1,0 +1,155 @@
+#include "session/device_session.h"
+
+#include "app/private_exception.h"
+#include "model/dev_types.h"
+#include "model/modbus_mapping.h"
+#include "modbus/modbus_interface.h"
+#include "session/password.h"
+
+namespace {
+
+constexpr int kTypeRegister = 3003;
+constexpr int kVersionRegister = 3000;
+
+// Closes the master however the exchange ends.
+class CloseGuard {
+public:
+    explicit CloseGuard(CModbusInterface& master) : m_master(master) {}
+    ~CloseGuard() { m_master.Close(); }
+    CloseGuard(const CloseGuard&) = delete;
+    CloseGuard& operator=(const CloseGuard&) = delete;
+
+private:
+    CModbusInterface& m_master;
+};
+
+uint16_t ReadOne(CModbusInterface& master, int address) {
+    uint16_t word = 0;
+    master.ReadHoldingRegisters(address, 1, std::span<uint16_t>(&word, 1));
+    return word;
+}
+
+}  // namespace
+
+DeviceIdentity IdentifyDevice(CModbusInterface& master) {
+    DeviceIdentity id;
+    id.typeCode = ReadOne(master, kTypeRegister);
+    uint16_t version[2] = {0, 0};
+    master.ReadHoldingRegisters(kVersionRegister, 2, version);
+    id.version = MakeVersion(version[0], version[1]);
+    return id;
+}
+
+std::unique_ptr<CDevInterface> AcceptForReading(const DeviceIdentity& device) {
+    auto model = CDevType().CreateFor(device.typeCode, device.version, DEV_SETTINGS);
+    if (!model) throw CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{device.typeCode}});
+    return model;
+}
+
+void AcceptForWriting(const CDevInterface& model, const DeviceIdentity& device) {
+    if (device.typeCode != model.TypeCode() || device.version < model.VersionMin() ||
+        device.version > model.VersionMax())
+        throw CPrivateException(CPrivateException::Key{"diffdev"});
+}
+
+std::unique_ptr<CDevInterface> ReadFromDevice(CModbusInterface& master, TransferProgress& progress) {
+    master.Open();
+    CloseGuard close(master);
+    std::unique_ptr<CDevInterface> model = AcceptForReading(IdentifyDevice(master));
+    if (progress.Cancelled()) return nullptr;
+
+    CModbusMapping image;
+    image.AddModel(*model);
+    image.SplitBlocks(kMaxReadBlock);
+    auto& blocks = image.Blocks();
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        master.ReadHoldingRegisters(blocks[i].Address(), blocks[i].Count(), blocks[i].Words());
+        progress.SetProgress(static_cast<double>(i) / static_cast<double>(blocks.size()));
+        if (progress.Cancelled()) return nullptr;
+    }
+    progress.SetProgress(1.0);
+    image.FetchModel(*model);
+    return model;
+}
+
+bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgress& progress) {
+    master.Open();
+    CloseGuard close(master);
+    AcceptForWriting(model, IdentifyDevice(master));
+    if (progress.Cancelled()) return false;
+
+    CModbusMapping image;
+    image.AddModel(model);
+    image.SplitBlocks(kMaxWriteBlock);
+    const auto& blocks = image.Blocks();
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        master.WriteMultipleRegisters(blocks[i].Address(), blocks[i].Count(), blocks[i].Words());
+        progress.SetProgress(static_cast<double>(i) / static_cast<double>(blocks.size()));
+        if (progress.Cancelled()) return false;
+    }
+    progress.SetProgress(1.0);
+    return true;
+}
+
+std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master, const std::atomic<bool>* closing) {
+    master.Open();
+    CloseGuard close(master);
+    if (closing && *closing) throw CPrivateException();
+    const uint16_t typeCode = ReadOne(master, kTypeRegister);
+    uint16_t version[3] = {0, 0, 0};
+    master.ReadHoldingRegisters(kVersionRegister, 3, version);
+    auto model = CDevType().CreateFor(typeCode, MakeVersion(version[0], version[1]), DEV_MONITOR);
+    if (!model) throw CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{typeCode}});
+
+    CModbusMapping image;
+    image.AddModel(*model);
+    image.SplitBlocks(kMaxReadBlock);
+    for (CParValue& block : image.Blocks()) {
+        if (block.Address() == kVersionRegister && block.Count() == 3) {
+            for (size_t k = 0; k < 3; ++k) block.SetWord(k, version[k]);
+        } else {
+            master.ReadHoldingRegisters(block.Address(), block.Count(), block.Words());
+        }
+    }
+    image.FetchModel(*model);
+    return model;
+}
+
+bool ConnectDevice(CModbusInterface& master, ConnectionUi& ui, ComSettings settings, bool saveSettings) {
+    if (!ui.ChoosePort(settings)) return false;
+    // Stored before the device is tried: the chosen port stays even when nothing answers.
+    if (saveSettings) settings.Save();
+    try {
+        master.SetSettings(settings);
+        master.Open();
+        ReadOne(master, kTypeRegister);
+        master.Close();
+        return true;
+    } catch (const CPrivateException& e) {
+        if (e.IsProtect()) {
+            bool accepted = false;
+            try {
+                accepted = ui.AskPassword(master);
+            } catch (const CPrivateException&) {
+            }
+            master.Close();
+            return accepted;
+        }
+        master.Close();
+        ui.ShowError(TruncateUtf8(e.Message(), 1023));
+        return false;
+    }
+}
+
+std::string SendPassword(CModbusInterface& master, const std::string& password) {
+    PasswordWords words{};
+    PasswordCheck check = PackPassword(password, words);
+    if (check == PasswordCheck::Empty) return "stopcom";  // nothing entered: the user gave up
+    if (check != PasswordCheck::Ok) return PasswordErrorKey(check);
+    try {
+        master.WriteAuthentication(0, 8, words);
+    } catch (const CPrivateException&) {
+        return "autherr";
+    }
+    return {};
+}
