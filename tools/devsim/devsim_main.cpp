@@ -88,9 +88,11 @@ public:
             if (readable) {
                 uint8_t buffer[512];
                 const ssize_t n = read(m_pty.MasterFd(), buffer, sizeof buffer);
-                if (n > 0)
+                if (n > 0) {
+                    ReceivedOnWire(static_cast<size_t>(n));
                     replies = m_server.Receive(std::span(buffer, static_cast<size_t>(n)),
                                                devsim::Clock::now());
+                }
             }
             for (auto& r : m_server.Idle(devsim::Clock::now())) replies.push_back(std::move(r));
             for (const auto& frame : replies)
@@ -110,13 +112,26 @@ private:
                                           static_cast<int>(getpid()));
     }
 
+    std::chrono::nanoseconds CharTime() const {
+        return std::chrono::nanoseconds(11000000000ull / m_options.paceBaud);
+    }
+
+    // A pseudo-terminal delivers a request at once; on a paced line its last character arrives
+    // only after the wire time of all its characters.
+    void ReceivedOnWire(size_t bytes) {
+        if (!m_options.paceBaud) return;
+        m_requestEndsAt = std::max(m_requestEndsAt, devsim::Clock::now()) +
+                          CharTime() * static_cast<int64_t>(bytes);
+    }
+
     // False once a stop signal has come.
     bool Send(const devsim::Frame& frame) {
+        if (m_options.paceBaud && !Wait(-1, m_requestEndsAt)) return false;
         auto at = devsim::Clock::now() + std::chrono::milliseconds(m_options.faults.delayMs);
         if (m_options.faults.delayMs && !Wait(-1, at)) return false;
         if (!m_options.paceBaud) return WriteAll(frame.data(), frame.size());
         // One character of 11 bits at a time, each in its own slot of wire time.
-        const auto perChar = std::chrono::nanoseconds(11000000000ull / m_options.paceBaud);
+        const auto perChar = CharTime();
         at = devsim::Clock::now();
         for (uint8_t b : frame) {
             if (!WriteAll(&b, 1)) return true;
@@ -156,6 +171,7 @@ private:
     }
 
     devsim::Options& m_options;
+    devsim::Clock::time_point m_requestEndsAt{};
     std::unique_ptr<devsim::CDeviceSim> m_device;
     devsim::CFrameServer m_server;
     devsim::CPseudoTerminal m_pty;

@@ -131,8 +131,8 @@ const char* UsageText() {
            "  --corrupt-every N             send every Nth reply with a wrong checksum\n"
            "  --exception CODE              refuse every request with this exception code\n"
            "  --delay-ms N                  wait N ms before each reply\n"
-           "  --pace BAUD                   send replies at this line rate (11 bits per "
-           "character)\n"
+           "  --pace BAUD                   take requests and send replies at this line rate\n"
+           "                                (11 bits per character)\n"
            "  --seed N                      seed of the live values (default 1)\n"
            "  --verbose                     log every request and reply on stderr\n"
            "  --help                        this text\n";
