@@ -1,0 +1,67 @@
+#include "ui/pass_dialog.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/private_exception.h"
+#include "modbus/modbus_interface.h"
+#include "ui/window_utils.h"
+
+namespace {
+constexpr int kDialogId = 138;
+}
+
+CPassDialog::CPassDialog(QWidget* parent) : QDialog(parent), m_field(new QLineEdit(this)) {
+    ApplyUIFont(this);
+    setWindowTitle("Authentication");
+    const QFont f = font();
+    auto place = [&](QWidget* w, int x, int y, int cx, int cy) {
+        w->setGeometry(DluX(f, x), DluY(f, y), DluX(f, cx), DluY(f, cy));
+    };
+    auto* prompt = new QLabel("A password is needed to access the device.", this);
+    auto* label = new QLabel("Password", this);
+    auto* ok = new QPushButton("OK", this);
+    auto* cancel = new QPushButton("Cancel", this);
+    SetControlId(prompt, 1079);
+    SetControlId(label, 1080);
+    SetControlId(m_field, 1081);
+    SetControlId(ok, 1);
+    SetControlId(cancel, 2);
+    place(prompt, 7, 7, 286, 10);
+    place(label, 7, 23, 51, 10);
+    place(m_field, 62, 21, 150, 14);
+    place(ok, 298, 7, 50, 14);
+    place(cancel, 298, 24, 50, 14);
+    ok->setDefault(true);
+    setFixedSize(DluX(f, 355), DluY(f, 46));
+    connect(ok, &QPushButton::clicked, this, &CPassDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    ApplyDialogTexts(kDialogId, this);
+}
+
+void CPassDialog::accept() {
+    PasswordWords words{};
+    const PasswordCheck check = PackPassword(FromQ(m_field->text()), words);
+    if (check == PasswordCheck::Empty) return;
+    if (check != PasswordCheck::Ok) {
+        ShowMessage(this, g_resources.GetMessageText(PasswordErrorKey(check)), MessageIcon::Error);
+        return;
+    }
+    m_words = words;
+    QDialog::accept();
+}
+
+bool CPassDialog::Run(CModbusInterface& master) {
+    if (exec() != QDialog::Accepted) {
+        ShowMessage(this, g_resources.GetMessageText("stopcom"), MessageIcon::Warning);
+        return false;
+    }
+    try {
+        master.WriteAuthentication(0, 8, m_words);
+        return true;
+    } catch (const CPrivateException&) {
+        ShowMessage(this, g_resources.GetMessageText("autherr"), MessageIcon::Error);
+        return false;
+    }
+}
