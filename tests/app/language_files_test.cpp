@@ -29,6 +29,13 @@ const MessageKey kMessages[] = {
     {"unitsec", {}}, {"unitch", {}}, {"unitdegc", {}}, {"unitdegf", {}}, {"unitperc", {}}, {"unitma", {}},
     {"unita", {}}, {"unitmv", {}}, {"unitv", {}}, {"unitohm", {}}, {"unitdbm", {}},
     {"mon.ok", {}}, {"mon.err", {}}, {"mon.null", {}}, {"pup.count", {INT}},
+    {"cli.usage", {}}, {"cli.badoption", {STR}}, {"cli.needvalue", {STR}}, {"cli.badvalue", {STR, STR}},
+    {"cli.nocommand", {}}, {"cli.badcommand", {STR}}, {"cli.notfor", {STR, STR}}, {"cli.missing", {STR, STR}},
+    {"cli.extra", {STR}}, {"cli.badassign", {STR}}, {"cli.noport", {}}, {"cli.password", {}},
+    {"cli.cancelled", {}}, {"cli.badmodel", {STR, STR}}, {"cli.cantwrite", {STR, STR}}, {"cli.saved", {STR}},
+    {"cli.written", {}}, {"cli.identity", {INT, STR, STR, STR, STR}}, {"cli.modelhead", {STR, STR, INT, STR}},
+    {"cli.unknownkey", {STR, STR}}, {"cli.readonly", {STR, STR}}, {"cli.locked", {STR, STR}},
+    {"cli.listvalue", {STR, STR, STR}}, {"cli.channels", {STR, INT, INT, INT}},
 };
 
 // Each insert used in the text must name an argument the program passes, with a conversion of

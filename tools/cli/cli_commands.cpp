@@ -1,0 +1,720 @@
+#include "tools/cli/cli_commands.h"
+
+#include <unistd.h>
+
+#include <QSettings>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "app/private_exception.h"
+#include "app/resource_database.h"
+#include "app/settings.h"
+#include "modbus/modbus_interface.h"
+#include "modbus/port_discovery.h"
+#include "model/dev_types.h"
+#include "model/model_listing.h"
+#include "platform/text.h"
+#include "session/config_file.h"
+#include "session/device_session.h"
+#include "tools/cli/cli_options.h"
+
+namespace cli {
+namespace {
+
+using platform::FormatArg;
+using platform::FormatC;
+
+constexpr int kThirdVersionRegister = 3002;
+
+std::string Msg(std::string_view key, std::initializer_list<FormatArg> args = {}) {
+    return CPrivateException(CPrivateException::Key{key}, args).Message();
+}
+
+std::string VersionText(uint32_t version) {
+    return FormatC("%u.%u", version >> 16, version & 0xFFFF);
+}
+
+// ---- JSON output ----
+
+std::string Quote(std::string_view text) {
+    std::string q = "\"";
+    for (unsigned char c : platform::SanitizeUtf8(text)) {
+        switch (c) {
+            case '"':
+                q += "\\\"";
+                break;
+            case '\\':
+                q += "\\\\";
+                break;
+            case '\n':
+                q += "\\n";
+                break;
+            case '\r':
+                q += "\\r";
+                break;
+            case '\t':
+                q += "\\t";
+                break;
+            default:
+                if (c < 0x20)
+                    q += FormatC("\\u%04x", c);
+                else
+                    q += static_cast<char>(c);
+        }
+    }
+    return q + "\"";
+}
+
+const char* Bool(bool b) {
+    return b ? "true" : "false";
+}
+
+// The parameters of a model in index order, group headings left out: each row names the
+// heading of its group instead.
+std::string ParametersJson(const CDevInterface& model) {
+    std::string json = "[";
+    std::string group;
+    bool first = true;
+    for (int i = 0; i < model.Count(); ++i) {
+        const CParInterface& p = model.At(i);
+        if (p.Type() == PAR_GROUP) {
+            group = p.GetLabel();
+            continue;
+        }
+        std::string registers;
+        for (uint16_t w : p.Value().Words())
+            registers += (registers.empty() ? "" : ",") + std::to_string(w);
+        json += first ? "" : ",";
+        first = false;
+        json += FormatC("{\"index\":%d,\"key\":", i) + Quote(p.Key()) +
+                ",\"label\":" + Quote(p.GetLabel()) + ",\"group\":" + Quote(group) +
+                ",\"text\":" + Quote(model.AdjustText(i, p.GetDisplayText())) +
+                FormatC(",\"address\":%u,\"registers\":[", p.Value().Address()) + registers +
+                "],\"locked\":" + Bool(model.IsLocked(i)) +
+                ",\"readonly\":" + Bool((p.Flags() & PARF_READONLY) != 0) + "}";
+    }
+    return json + "]";
+}
+
+// ---- the run of one command ----
+
+class Run;
+
+// The connection step's questions, answered from the command line or the terminal.
+class CCliConnectionUi : public ConnectionUi {
+public:
+    explicit CCliConnectionUi(Run& run) : m_run(run) {}
+    bool ChoosePort(ComSettings&) override { return true; }
+    bool AskPassword(CModbusInterface& master) override;
+    void ShowError(const std::string& text) override;
+
+private:
+    Run& m_run;
+};
+
+// Reports progress on the terminal and tells the transfer when the user interrupted.
+class CCliProgress : public TransferProgress {
+public:
+    CCliProgress(CliTerminal& terminal, std::string caption, const std::atomic<bool>& interrupted)
+        : m_terminal(terminal), m_caption(std::move(caption)), m_interrupted(interrupted) {}
+    ~CCliProgress() override { m_terminal.EndProgress(); }
+    void SetProgress(double fraction) override { m_terminal.DrawProgress(m_caption, fraction); }
+    bool Cancelled() const override { return m_interrupted; }
+
+private:
+    CliTerminal& m_terminal;
+    std::string m_caption;
+    const std::atomic<bool>& m_interrupted;
+};
+
+// The signal handler may only set a flag; this thread turns the flag into the master's Cancel,
+// so that an exchange in progress stops after its current reply.
+class CCancelWatcher {
+public:
+    CCancelWatcher(CModbusInterface& master, const std::atomic<bool>& interrupted)
+        : m_thread([&master, &interrupted](std::stop_token stop) {
+              while (!stop.stop_requested()) {
+                  // Repeated: each block clears the master's flag when it starts.
+                  if (interrupted) master.Cancel();
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              }
+          }) {}
+
+private:
+    std::jthread m_thread;
+};
+
+class Run {
+public:
+    Run(const Options& options, Environment& env)
+        : m_o(options),
+          m_env(env),
+          m_settings(ConnectionSettings(options, ComSettings::Loaded())) {}
+
+    int Execute() {
+        switch (m_o.command) {
+            case Command::Ports:
+                return Ports();
+            case Command::Identify:
+                return Identify();
+            case Command::Upload:
+                return Upload();
+            case Command::Download:
+                return Download();
+            case Command::New:
+                return New();
+            case Command::Show:
+                return m_o.device ? ShowDevice() : ShowFile();
+            case Command::Set:
+                return Set();
+            case Command::Monitor:
+                return Monitor();
+            case Command::None:
+                break;
+        }
+        return EXIT_USAGE;
+    }
+
+    std::ostream& Err() { return m_env.err; }
+    const Options& Opts() const { return m_o; }
+    CliTerminal& Terminal() { return m_env.terminal; }
+    bool Interrupted() const { return m_env.interrupted; }
+
+private:
+    // ---- commands ----
+
+    int Ports() {
+        const CComPortList ports;
+        if (m_o.json) {
+            std::string json = "[";
+            for (const ComPortEntry& e : ports.Entries())
+                json += (json.size() > 1 ? "," : "") + std::string("{\"path\":") + Quote(e.path) +
+                        ",\"name\":" + Quote(e.displayName) + "}";
+            m_env.out << json << "]\n";
+        } else {
+            for (const ComPortEntry& e : ports.Entries())
+                m_env.out << e.path << '\t' << e.displayName << '\n';
+        }
+        return EXIT_SUCCESS_CODE;
+    }
+
+    int Identify() {
+        CModbusInterface master(m_settings);
+        if (int rc = Connect(master)) return rc;
+        CCancelWatcher watcher(master, m_env.interrupted);
+        DeviceIdentity id;
+        uint16_t firmware[3] = {0, 0, 0};
+        try {
+            master.Open();
+            id = IdentifyDevice(master);
+            firmware[0] = static_cast<uint16_t>(id.version >> 16);
+            firmware[1] = static_cast<uint16_t>(id.version & 0xFFFF);
+            master.ReadHoldingRegisters(kThirdVersionRegister, 1,
+                                        std::span<uint16_t>(&firmware[2], 1));
+            master.Close();
+        } catch (const CPrivateException& e) {
+            master.Close();
+            return DeviceError(e, e.Message());
+        }
+        const CDevType types;
+        const int entry = types.FindEntry(id.typeCode, id.version);
+        if (entry < 0) {
+            Err() << Msg("unknowndev", {int32_t{id.typeCode}}) << '\n';
+            return EXIT_DEVICE;
+        }
+        const std::string firmwareText = FirmwareText(entry, id.version, firmware);
+        const char* modelCode = CDevType::Entry(entry).modelCode;
+        if (m_o.json) {
+            m_env.out << FormatC("{\"typeCode\":%u,\"version\":", id.typeCode)
+                      << Quote(VersionText(id.version)) << ",\"firmware\":" << Quote(firmwareText)
+                      << ",\"modelCode\":" << Quote(modelCode)
+                      << ",\"modelName\":" << Quote(types.LongName(entry)) << "}\n";
+        } else {
+            m_env.out << Msg("cli.identity",
+                             {int32_t{id.typeCode}, VersionText(id.version), firmwareText,
+                              std::string(modelCode), types.LongName(entry)})
+                      << '\n';
+        }
+        return EXIT_SUCCESS_CODE;
+    }
+
+    int Upload() {
+        if (int rc = CheckWritable(m_o.output)) return rc;
+        CModbusInterface master(m_settings);
+        if (int rc = Connect(master)) return rc;
+        std::unique_ptr<CDevInterface> model;
+        const int rc = Transfer(master, "uploading", [&](TransferProgress& progress) {
+            model = ReadFromDevice(master, progress);
+            return model != nullptr;
+        });
+        if (rc) return rc;
+        return Save(*model, m_o.output);
+    }
+
+    int Download() {
+        std::unique_ptr<CDevInterface> model;
+        if (int rc = Load(m_o.input, model)) return rc;
+        model->PrepareStore();
+        CModbusInterface master(m_settings);
+        if (int rc = Connect(master)) return rc;
+        const int rc = Transfer(master, "downloading", [&](TransferProgress& progress) {
+            return WriteToDevice(master, *model, progress);
+        });
+        if (rc) return rc;
+        if (!m_o.json) m_env.out << Msg("cli.written") << '\n';
+        return EXIT_SUCCESS_CODE;
+    }
+
+    int New() {
+        const std::string& code = m_o.operands[0];
+        const int entry = FindModelEntry(code);
+        if (entry < 0) {
+            std::string codes;
+            for (int i = 0; i < CDevType::EntryCount(); ++i)
+                codes += (i ? ", " : "") + std::string(CDevType::Entry(i).modelCode);
+            return Usage(Msg("cli.badmodel", {code, codes}));
+        }
+        if (int rc = CheckWritable(m_o.output)) return rc;
+        std::unique_ptr<CDevInterface> model = CDevType().Create(entry, 0, DEV_SETTINGS);
+        return Save(*model, m_o.output);
+    }
+
+    int ShowFile() {
+        std::unique_ptr<CDevInterface> model;
+        if (int rc = Load(m_o.operands[0], model)) return rc;
+        PrintModel(*model);
+        return EXIT_SUCCESS_CODE;
+    }
+
+    int ShowDevice() {
+        CModbusInterface master(m_settings);
+        if (int rc = Connect(master)) return rc;
+        std::unique_ptr<CDevInterface> model;
+        const int rc = Transfer(master, "uploading", [&](TransferProgress& progress) {
+            model = ReadFromDevice(master, progress);
+            return model != nullptr;
+        });
+        if (rc) return rc;
+        PrintModel(*model);
+        return EXIT_SUCCESS_CODE;
+    }
+
+    int Set() {
+        const std::string& path = m_o.operands[0];
+        std::unique_ptr<CDevInterface> model;
+        if (int rc = Load(path, model)) return rc;
+        for (size_t i = 1; i < m_o.operands.size(); ++i) {
+            const std::string& assignment = m_o.operands[i];
+            const size_t eq = assignment.find('=');
+            if (int rc = Assign(*model, assignment.substr(0, eq), assignment.substr(eq + 1)))
+                return rc;
+        }
+        return Save(*model, path);
+    }
+
+    int Monitor() {
+        CModbusInterface master(m_settings);
+        if (int rc = Connect(master)) return rc;
+        CCancelWatcher watcher(master, m_env.interrupted);
+        CCliConnectionUi ui(*this);
+        std::optional<bool> lastOk;  // of the last poll that ran to its end
+        for (int polls = 1;; ++polls) {
+            try {
+                std::unique_ptr<CDevInterface> model = PollMonitor(master, &m_env.interrupted);
+                PrintPoll(*model);
+                lastOk = true;
+            } catch (const CPrivateException& e) {
+                if (Interrupted() || e.IsCancelled()) break;
+                lastOk = false;
+                if (e.IsProtect()) {
+                    try {
+                        master.Open();
+                        ui.AskPassword(master);
+                    } catch (const CPrivateException& open) {
+                        Err() << open.Message() << '\n';
+                    }
+                    master.Close();
+                } else {
+                    Err() << Msg("mon.err") << '\n' << e.Message() << '\n';
+                }
+            }
+            if (m_o.count > 0 && polls >= m_o.count) break;
+            if (!Pause(std::chrono::seconds(1))) break;
+        }
+        if (!lastOk) return Cancelled();
+        return *lastOk ? EXIT_SUCCESS_CODE : EXIT_DEVICE;
+    }
+
+    // ---- steps shared by the commands ----
+
+    int Usage(const std::string& message) {
+        Err() << message << '\n' << Msg("cli.usage") << '\n';
+        return EXIT_USAGE;
+    }
+
+    int Cancelled() {
+        Err() << Msg("cli.cancelled") << '\n';
+        return EXIT_CANCELLED;
+    }
+
+    // A device failure; the empty text of a cancelled exchange is the user's interrupt.
+    int DeviceError(const CPrivateException& e, const std::string& text) {
+        if (e.IsCancelled() || Interrupted()) return Cancelled();
+        Err() << text << '\n';
+        return EXIT_DEVICE;
+    }
+
+    // The connection step with the tool's answers; 0 when the command may go on.
+    int Connect(CModbusInterface& master) {
+        const bool serial = TraitsOfMode(m_settings.Mode).link == ModeTraits::SERIAL_RTU ||
+                            TraitsOfMode(m_settings.Mode).link == ModeTraits::SERIAL_ASCII;
+        if (serial && m_settings.COMPortName.empty()) return Usage(Msg("cli.noport"));
+        CCliConnectionUi ui(*this);
+        const bool ok = ConnectDevice(master, ui, m_settings, false);
+        if (Interrupted()) return Cancelled();
+        return ok ? EXIT_SUCCESS_CODE : EXIT_DEVICE;
+    }
+
+    // Runs a transfer with the progress bar and the interrupt watcher; 0 when it completed.
+    int Transfer(CModbusInterface& master, const char* captionKey,
+                 const std::function<bool(TransferProgress&)>& transfer) {
+        CCancelWatcher watcher(master, m_env.interrupted);
+        CCliProgress progress(m_env.terminal, Msg(captionKey), m_env.interrupted);
+        try {
+            if (!transfer(progress) || Interrupted()) return Cancelled();
+        } catch (const CPrivateException& e) {
+            return DeviceError(e, Msg("comerr", {e.Message(), e.Message()}));
+        }
+        return EXIT_SUCCESS_CODE;
+    }
+
+    // False once the user interrupted.
+    bool Pause(std::chrono::milliseconds span) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end) {
+            if (Interrupted()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return !Interrupted();
+    }
+
+    int Load(const std::string& path, std::unique_ptr<CDevInterface>& model) {
+        try {
+            model = LoadConfiguration(path);
+        } catch (const CPrivateException& e) {
+            Err() << path << ": " << e.Message() << '\n';
+            return EXIT_FILE;
+        }
+        return EXIT_SUCCESS_CODE;
+    }
+
+    int Save(CDevInterface& model, const std::string& path) {
+        try {
+            SaveConfiguration(model, path);
+        } catch (const CPrivateException& e) {
+            Err() << path << ": " << e.Message() << '\n';
+            return EXIT_FILE;
+        }
+        if (!m_o.json) m_env.out << Msg("cli.saved", {path}) << '\n';
+        return EXIT_SUCCESS_CODE;
+    }
+
+    // Refuses an output path that cannot be written before any time is spent on the device.
+    int CheckWritable(const std::string& path) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path target(path);
+        std::string reason;
+        if (fs::is_directory(target, ec)) {
+            reason = CMessageFormatter(EISDIR).Text();
+        } else {
+            const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+            if (access(folder.c_str(), W_OK | X_OK) != 0) reason = CMessageFormatter(errno).Text();
+        }
+        if (reason.empty()) return EXIT_SUCCESS_CODE;
+        Err() << Msg("cli.cantwrite", {path, reason}) << '\n';
+        return EXIT_FILE;
+    }
+
+    static int FindModelEntry(const std::string& code) {
+        std::string upper = code;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (int entry = CDevType::FindModel(upper); entry >= 0) return entry;
+        if (code.empty() || code.size() > 5 ||
+            code.find_first_not_of("0123456789") != std::string::npos)
+            return -1;
+        const long typeCode = std::strtol(code.c_str(), nullptr, 10);
+        if (typeCode > 0xFFFF) return -1;
+        return CDevType().FindEntry(static_cast<uint16_t>(typeCode), 0);
+    }
+
+    // The firmware as the monitor's firmware row shows the three version words.
+    static std::string FirmwareText(int entry, uint32_t version, const uint16_t (&words)[3]) {
+        std::unique_ptr<CDevInterface> monitor = CDevType().Create(entry, version, DEV_MONITOR);
+        if (monitor) {
+            const int row = monitor->IndexOf("firmver");
+            if (monitor->Is(row, "firmver")) {
+                CParInterface& p = monitor->At(row);
+                for (size_t k = 0; k < 3; ++k) p.Value().SetWord(k, words[k]);
+                return p.GetText();
+            }
+        }
+        return FormatC("%u.%u.%u", words[0], words[1], words[2]);
+    }
+
+    // ---- set ----
+
+    int Refuse(const std::string& message) {
+        Err() << message << '\n';
+        return EXIT_VALUE;
+    }
+
+    int Assign(CDevInterface& model, const std::string& key, const std::string& value) {
+        const int i = model.IndexOf(key);
+        if (!model.Is(i, key))
+            return Refuse(Msg("cli.unknownkey", {key, std::string(model.ModelCode())}));
+        CParInterface& p = model.At(i);
+        const uint32_t type = p.Type();
+        const bool displayOnly = type == PAR_GROUP || type == PAR_MAC64 || type == PAR_VERSION ||
+                                 type == PAR_VERSION_HEX || type > PAR_VERSION_HEX;
+        if (displayOnly || (p.Flags() & PARF_READONLY))
+            return Refuse(Msg("cli.readonly", {p.GetLabel(), key}));
+        if (model.IsLocked(i)) return Refuse(Msg("cli.locked", {p.GetLabel(), key}));
+        try {
+            if (type == PAR_LIST16 || type == PAR_LIST32) {
+                if (int rc = AssignListItem(p, value)) return rc;
+            } else if (type == PAR_CHANNELS) {
+                if (int rc = AssignChannels(p, value)) return rc;
+            } else {
+                p.SetText(value);
+            }
+        } catch (const CPrivateException& e) {
+            return Refuse(e.Message());
+        }
+        model.OnChanged(i);
+        return EXIT_SUCCESS_CODE;
+    }
+
+    // A list item by its value or by its text exactly as the list shows it.
+    int AssignListItem(CParInterface& p, const std::string& value) {
+        std::vector<std::pair<int32_t, std::string>> items;
+        for (int position = 0; position < 1000; ++position) {
+            const int32_t v = p.GetListValue(position);
+            std::string text = p.FormatNumber(v);
+            if (text.empty()) break;
+            items.emplace_back(v, std::move(text));
+        }
+        std::optional<int32_t> number;
+        const size_t digits = value.rfind('-', 0) == 0 ? 1 : 0;
+        if (value.size() > digits && value.size() <= digits + 10 &&
+            value.find_first_not_of("0123456789", digits) == std::string::npos) {
+            const long long n = std::strtoll(value.c_str(), nullptr, 10);
+            if (n >= INT32_MIN && n <= INT32_MAX) number = static_cast<int32_t>(n);
+        }
+        auto match = std::find_if(items.begin(), items.end(),
+                                  [&](const auto& item) { return number == item.first; });
+        if (match == items.end())
+            match = std::find_if(items.begin(), items.end(),
+                                 [&](const auto& item) { return value == item.second; });
+        if (match == items.end()) {
+            std::string choices;
+            for (const auto& [v, text] : items)
+                choices += FormatC("%s%d = ", choices.empty() ? "" : ", ", v) + text;
+            return Refuse(Msg("cli.listvalue", {p.GetLabel(), value, choices}));
+        }
+        p.SetNumber(match->first);
+        return EXIT_SUCCESS_CODE;
+    }
+
+    // Comma-separated channel numbers inside the parameter's range, stored ascending and followed
+    // by zeros, as the channel editor delivers them; an empty value clears the set.
+    int AssignChannels(CParInterface& p, const std::string& value) {
+        const int lowest = static_cast<int>(p.Minimum() & 0xFFFF);
+        const int highest = static_cast<int>((p.Minimum() >> 16) & 0xFFFF);
+        const size_t room = std::min<size_t>(p.Value().Count(), 10);
+        auto refuse = [&] {
+            return Refuse(Msg("cli.channels", {p.GetLabel(), static_cast<int32_t>(room),
+                                               int32_t{lowest}, int32_t{highest}}));
+        };
+        std::set<int> channels;
+        const std::string trimmed = Trim(value);
+        size_t start = 0;
+        while (!trimmed.empty() && start <= trimmed.size()) {
+            const size_t comma = std::min(trimmed.find(',', start), trimmed.size());
+            const std::string item = Trim(trimmed.substr(start, comma - start));
+            if (item.empty() || item.size() > 5 ||
+                item.find_first_not_of("0123456789") != std::string::npos)
+                return refuse();
+            const int channel = std::stoi(item);
+            if (channel < lowest || channel > highest) return refuse();
+            channels.insert(channel);
+            start = comma + 1;
+        }
+        if (channels.size() > room) return refuse();
+        CParValue words = p.Value();
+        size_t k = 0;
+        for (int channel : channels) words.SetWord(k++, static_cast<uint16_t>(channel));
+        for (; k < words.Count(); ++k) words.SetWord(k, 0);
+        p.SetValue(words);
+        return EXIT_SUCCESS_CODE;
+    }
+
+    static std::string Trim(const std::string& text) {
+        const size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos) return {};
+        return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    }
+
+    // ---- printing models ----
+
+    void PrintRows(const CDevInterface& model) {
+        for (const ModelRow& row : ListModel(model)) {
+            if (row.group) {
+                m_env.out << '[' << row.label << "]\n";
+                continue;
+            }
+            m_env.out << "  " << row.label;
+            if (m_o.keys) m_env.out << " [" << model.At(row.index).Key() << ']';
+            m_env.out << ':' << (row.text.empty() ? "" : " ") << row.text << '\n';
+        }
+    }
+
+    void PrintModel(const CDevInterface& model) {
+        const CDevType types;
+        const int entry = types.FindEntry(model.TypeCode(), model.Version());
+        if (m_o.json) {
+            m_env.out << FormatC("{\"typeCode\":%u,\"version\":", model.TypeCode())
+                      << Quote(VersionText(model.Version()))
+                      << ",\"modelCode\":" << Quote(model.ModelCode())
+                      << ",\"parameters\":" << ParametersJson(model) << "}\n";
+            return;
+        }
+        m_env.out << Msg("cli.modelhead", {types.LongName(entry), std::string(model.ModelCode()),
+                                           int32_t{model.TypeCode()}, VersionText(model.Version())})
+                  << '\n';
+        PrintRows(model);
+    }
+
+    void PrintPoll(const CDevInterface& model) {
+        if (m_o.json) {
+            m_env.out << FormatC("{\"typeCode\":%u,\"time\":", model.TypeCode()) << Quote(Now())
+                      << ",\"parameters\":" << ParametersJson(model) << "}" << std::endl;
+            return;
+        }
+        m_env.out << "--- " << Now() << " ---\n";
+        PrintRows(model);
+        m_env.out << std::flush;
+    }
+
+    static std::string Now() {
+        const std::time_t t = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&t, &local);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+        return text;
+    }
+
+    const Options& m_o;
+    Environment& m_env;
+    ComSettings m_settings;
+};
+
+bool CCliConnectionUi::AskPassword(CModbusInterface& master) {
+    std::string password;
+    if (m_run.Opts().password) {
+        password = *m_run.Opts().password;
+    } else {
+        std::optional<std::string> typed = m_run.Terminal().ReadPassword(Msg("cli.password"));
+        if (!typed || m_run.Interrupted()) {
+            if (!m_run.Interrupted()) m_run.Err() << Msg("stopcom") << '\n';
+            return false;
+        }
+        password = *typed;
+    }
+    const std::string failure = SendPassword(master, password);
+    if (failure.empty()) return true;
+    m_run.Err() << Msg(failure) << '\n';
+    return false;
+}
+
+void CCliConnectionUi::ShowError(const std::string& text) {
+    // An empty text is an exchange the user cancelled; the caller reports that.
+    if (!text.empty()) m_run.Err() << text << '\n';
+}
+
+// The settings store: the file the environment names, else the desktop Configurator's own store,
+// so that the port chosen in its connect dialog serves here too.
+void SelectSettingsStore() {
+    if (const char* file = std::getenv("NORVELCO_SETTINGS"); file && *file) {
+        SetSettingsFile(file);
+        return;
+    }
+    const QSettings desktop(QSettings::IniFormat, QSettings::UserScope, "KOVALTRA",
+                            NORVELCO_PRODUCT_NAME);
+    SetSettingsFile(desktop.fileName().toStdString());
+}
+
+// Model rules may tell the user something while a file is loaded or a value set.
+class NoticeToStream {
+public:
+    explicit NoticeToStream(std::ostream& err) {
+        SetUserNoticeHook([&err](const std::string& text) { err << text << '\n'; });
+    }
+    ~NoticeToStream() { SetUserNoticeHook(nullptr); }
+    NoticeToStream(const NoticeToStream&) = delete;
+    NoticeToStream& operator=(const NoticeToStream&) = delete;
+};
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, Environment& env) {
+    SelectSettingsStore();
+    g_resources.Init();
+    std::string language = FindLanguageOption(args);
+    if (language.empty()) {
+        CAppSettings app;
+        app.Load();
+        language = app.GetLanguageFile();
+    }
+    try {
+        g_resources.LoadLanguage(language);
+    } catch (const CPrivateException& e) {
+        env.err << e.Message() << '\n';
+        return EXIT_FILE;
+    }
+
+    Options options;
+    try {
+        options = ParseCommandLine(args);
+    } catch (const UsageError& e) {
+        env.err << e.message << '\n' << Msg("cli.usage") << '\n';
+        return EXIT_USAGE;
+    }
+    if (options.help) {
+        env.out << Msg("cli.usage") << '\n';
+        return EXIT_SUCCESS_CODE;
+    }
+    NoticeToStream notices(env.err);
+    try {
+        Run run(options, env);
+        return run.Execute();
+    } catch (const std::exception& e) {
+        // Nothing above lets a failure through on purpose; report it rather than abort.
+        env.err << e.what() << '\n';
+        return EXIT_DEVICE;
+    }
+}
+
+}  // namespace cli

@@ -1,0 +1,57 @@
+// The command line of norvelco-cli: global connection options, one command and its operands.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+
+namespace cli {
+
+enum class Command { None, Ports, Identify, Upload, Download, New, Show, Set, Monitor };
+
+struct Options {
+    // Connection settings that override the persisted ones.
+    std::optional<std::string> port;
+    std::optional<int> mode;
+    std::optional<int> address;
+    std::optional<int> baudIndex;  // index 0..5 of the rate table
+    std::optional<int> parity;     // parity code
+    std::optional<int> character;  // data-bits index: 0 = 7 bits, 1 = 8 bits
+    std::optional<int> stop;       // stop-bits index: 0 = one, 1 = two
+    std::optional<std::string> server;
+    std::optional<std::string> service;
+    std::optional<std::string> password;
+    std::optional<std::string> language;
+    bool json = false;
+    bool help = false;
+
+    Command command = Command::None;
+    std::string commandName;
+    std::vector<std::string> operands;  // after the command name
+    std::string output;                 // -o
+    std::string input;                  // -i
+    bool device = false;                // show --device
+    bool keys = false;                  // show/monitor --keys
+    int count = 0;                      // monitor --count; 0 = until interrupted
+};
+
+// A malformed command line; the message is finished text from the language file.
+struct UsageError {
+    std::string message;
+};
+
+// The value of --language, looked for before anything else so that every message of the parse
+// itself comes in the chosen language; empty when not given.
+std::string FindLanguageOption(const std::vector<std::string>& args);
+
+// Throws UsageError for an unknown option, a missing or malformed value, an unknown command, an
+// option the command does not take, or missing or surplus operands.
+Options ParseCommandLine(const std::vector<std::string>& args);
+
+// The persisted settings with the options applied. A fresh store leaves "Character" at 7 data
+// bits, which no device of the family uses, so 8 data bits apply unless --data-bits says otherwise.
+ComSettings ConnectionSettings(const Options& options, ComSettings persisted);
+
+}  // namespace cli
