@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "app/private_exception.h"
+#include "concurrency/timer_thread.h"
 #include "modbus/framing.h"
+#include "modbus/network_link.h"
 #include "platform/text.h"
 #include "platform/trace.h"
 
@@ -58,7 +60,11 @@ ModeTraits TraitsOfMode(int mode) {
 
 CModbusInterface::CModbusInterface(const ComSettings& settings,
                                    std::unique_ptr<CByteTransport> serial)
-    : m_settings(settings), m_serial(std::move(serial)), m_sleep(SleepFor) {
+    : m_settings(settings),
+      m_serial(std::move(serial)),
+      m_sleep(SleepFor),
+      m_tcpReplyMs(modbus::kNetworkReplyTimeoutMs),
+      m_broadcastWaitMs(modbus::kBroadcastWaitMs) {
     if (!m_serial) throw std::invalid_argument("the master needs a serial transport");
     RebuildLink();
 }
@@ -70,6 +76,13 @@ CModbusInterface::~CModbusInterface() {
 void CModbusInterface::SetSettings(const ComSettings& settings) {
     Close();
     m_settings = settings;
+    RebuildLink();
+}
+
+void CModbusInterface::SetNetworkTimeouts(uint32_t tcpReplyMs, uint32_t broadcastWaitMs) {
+    Close();
+    m_tcpReplyMs = tcpReplyMs;
+    m_broadcastWaitMs = broadcastWaitMs;
     RebuildLink();
 }
 
@@ -85,17 +98,15 @@ void CModbusInterface::RebuildLink() {
             m_link = std::make_unique<modbus::CAsciiLink>(*m_serial, timeoutRate);
             break;
         case ModeTraits::NETWORK_TCP:
+            m_link = std::make_unique<modbus::CTcpLink>(*this, m_cancel, m_tcpReplyMs);
+            break;
         case ModeTraits::NETWORK_UDP:
-            m_link.reset();
+            m_link = std::make_unique<modbus::CUdpLink>(m_cancel, m_broadcastWaitMs);
             break;
     }
 }
 
 CModbusLink& CModbusInterface::Link() {
-    // The network transports are not part of this build.
-    if (!m_link)
-        throw CPrivateException(CPrivateException::Key{"mbio.tcperr"},
-                                {CMessageFormatter(EPROTONOSUPPORT).Text()});
     return *m_link;
 }
 
@@ -112,6 +123,13 @@ void CModbusInterface::Close() {
 void CModbusInterface::Cancel() {
     m_cancel = true;
     if (m_link) m_link->Cancel();
+}
+
+void CModbusInterface::Update(CObservable* source) {
+    // Only the watchdog of an open Modbus/TCP connection notifies the master.
+    if (dynamic_cast<CTimerThread*>(source) && m_traits.link == ModeTraits::NETWORK_TCP && m_link &&
+        m_link->IsBlocking())
+        m_link->CancelBlockingCall();
 }
 
 uint8_t CModbusInterface::UnitIdentifier() const {

@@ -11,6 +11,7 @@
 
 #include "app/resource_database.h"
 #include "app/settings.h"
+#include "concurrency/observer.h"
 #include "modbus/byte_transport.h"
 #include "modbus/modbus_link.h"
 #include "modbus/serial_link.h"
@@ -36,7 +37,7 @@ struct ModeTraits {
 };
 ModeTraits TraitsOfMode(int mode);
 
-class CModbusInterface : public CResourceManager {
+class CModbusInterface : public CObserver, public CResourceManager {
 public:
     // Settings from the persisted store, on the serial port.
     CModbusInterface();
@@ -53,6 +54,9 @@ public:
     const ComSettings& Settings() const { return m_settings; }
     // How the silent interval after an RTU reply is waited (tests record it instead).
     void SetSleepFunction(modbus::SleepFunction sleep) { m_sleep = std::move(sleep); }
+    // The Modbus/TCP reply watchdog and the broadcast wait (tests shorten them); closes an open
+    // transport.
+    void SetNetworkTimeouts(uint32_t tcpReplyMs, uint32_t broadcastWaitMs);
 
     // Makes the transport of the current mode ready; reopens it when it is open.
     void Open();
@@ -70,6 +74,8 @@ public:
 
     // Any thread: the running operation stops after its current reply and retries no more.
     void Cancel();
+    // The reply watchdog's notification, on its thread: aborts the late receive.
+    void Update(CObservable* source) override;
 
 private:
     enum Reason { TIMEOUT, INVALID_TRANSACTION, INVALID_RESPONSE, CRC_ERROR, EXCEPTION, PROTECTED };
@@ -100,7 +106,9 @@ private:
     ComSettings m_settings;
     ModeTraits m_traits;
     std::unique_ptr<CByteTransport> m_serial;
-    std::unique_ptr<CModbusLink> m_link;  // null for a mode without a transport yet
+    std::unique_ptr<CModbusLink> m_link;  // the transport and framing of the mode
     modbus::SleepFunction m_sleep;
+    uint32_t m_tcpReplyMs;
+    uint32_t m_broadcastWaitMs;
     std::atomic<bool> m_cancel{false};
 };

@@ -33,4 +33,7 @@ public:
     virtual LinkReply ReceiveReply(std::span<uint8_t> reply) = 0;
     // Called from another thread: abandon a blocking wait if the transport has one.
     virtual void Cancel() {}
+    // Whether a call waits on a socket, and aborting it: for the reply watchdog.
+    virtual bool IsBlocking() const { return false; }
+    virtual void CancelBlockingCall() {}
 };

@@ -1,7 +1,8 @@
-// norvelco-devsim: a simulated device of any catalogue type on a pseudo-terminal, for demos, tests
-// and training without hardware. Run with --help for the options.
+// norvelco-devsim: a simulated device of any catalogue type on a pseudo-terminal or on the
+// network, for demos, tests and training without hardware. Run with --help for the options.
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include "app/private_exception.h"
 #include "platform/text.h"
 #include "tools/devsim/devsim_options.h"
+#include "tools/devsim/net_server.h"
 #include "tools/devsim/virtual_port.h"
 
 namespace {
@@ -177,6 +179,50 @@ private:
     devsim::CPseudoTerminal m_pty;
 };
 
+int g_stopFd = -1;  // the network server's stop descriptor, written by the signal handler
+
+void OnNetworkStopSignal(int) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(g_stopFd, &one, sizeof one);
+}
+
+// The device on the network only: Modbus/TCP and the broadcast mode.
+int RunNetwork(devsim::Options& options, std::unique_ptr<devsim::CDeviceSim> device) {
+    g_stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (g_stopFd < 0) throw CPrivateException("eventfd: " + CMessageFormatter(errno).Text());
+    struct sigaction sa {};
+    sa.sa_handler = OnNetworkStopSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    devsim::CFaultyDevice faulty(*device, options.faults);
+    if (options.verbose) faulty.SetLogger(LogPdu);
+    devsim::CNetServer server(faulty, options.net);
+    if (options.net.tcp) std::printf("TCP %s\n", server.TcpAddress().c_str());
+    if (options.net.udp) std::printf("UDP %u\n", server.UdpPort());
+    std::fflush(stdout);
+    std::fprintf(
+        stderr, "norvelco-devsim: %s (type code %u), firmware %u.%u.%u, unit %u, MAC %s%s\n",
+        device->ModelCode(), device->TypeCode(), options.sim.firmware[0], options.sim.firmware[1],
+        options.sim.firmware[2], options.sim.unit, MacToText(options.net.mac).c_str(),
+        device->Locked() ? ", password protected" : "");
+    auto dump = [&] {
+        if (options.dump.empty()) return;
+        try {
+            devsim::WriteFileAtomically(options.dump, devsim::FormatImage(*device));
+        } catch (const CPrivateException& e) {
+            std::fprintf(stderr, "norvelco-devsim: %s\n", e.Message().c_str());
+        }
+    };
+    dump();
+    server.Run(g_stopFd, [&] {
+        if (device->TakeChanged()) dump();
+    });
+    dump();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,6 +238,14 @@ int main(int argc, char** argv) {
     } catch (const devsim::UsageError& e) {
         std::fprintf(stderr, "norvelco-devsim: %s\n%s", e.message.c_str(), devsim::UsageText());
         return EXIT_USAGE;
+    }
+    if (options.net.tcp || options.net.udp) {
+        try {
+            return RunNetwork(options, std::move(device));
+        } catch (const CPrivateException& e) {
+            std::fprintf(stderr, "norvelco-devsim: %s\n", e.Message().c_str());
+            return 1;
+        }
     }
     InstallSignals();
     try {

@@ -100,6 +100,19 @@ std::array<uint16_t, 3> ParseFirmware(const std::string& text) {
     Fail("--firmware needs MAJOR.MINOR.THIRD, each 0 to 65535, not \"" + text + "\"");
 }
 
+// HOST:PORT, HOST alone (the default port) or :PORT (the loopback address).
+void ParseTcpAddress(const std::string& text, NetOptions& net) {
+    const size_t colon = text.rfind(':');
+    std::string host = text.substr(0, colon);
+    if (colon != std::string::npos && colon + 1 < text.size()) {
+        const auto port = ParseInt(std::string_view(text).substr(colon + 1), 0, 65535);
+        if (!port) Fail("--tcp needs HOST:PORT with a port from 0 to 65535, not \"" + text + "\"");
+        net.tcpPort = static_cast<uint16_t>(*port);
+    }
+    if (!host.empty()) net.tcpHost = host;
+    net.tcp = true;
+}
+
 mode_t CurrentUmask() {
     const mode_t mask = umask(0);
     umask(mask);
@@ -110,7 +123,8 @@ mode_t CurrentUmask() {
 
 const char* UsageText() {
     return "usage: norvelco-devsim [options]\n"
-           "A simulated device on a pseudo-terminal. Prints \"PORT <path>\" and \"LINK <path>\", "
+           "A simulated device on a pseudo-terminal (or on the network, below). Prints\n"
+           "\"PORT <path>\" and \"LINK <path>\", "
            "then\n"
            "serves Modbus requests until SIGINT or SIGTERM.\n"
            "  --type MODEL-CODE|TYPE-CODE   device type (default RB16KT5_2 / 20242)\n"
@@ -134,6 +148,21 @@ const char* UsageText() {
            "  --pace BAUD                   take requests and send replies at this line rate\n"
            "                                (11 bits per character)\n"
            "  --seed N                      seed of the live values (default 1)\n"
+           "Network (with --tcp or --udp the device serves only the network, no pseudo-terminal;\n"
+           "prints \"TCP <address>:<port>\" and \"UDP <port>\" once it listens):\n"
+           "  --tcp HOST[:PORT] | :PORT     serve Modbus/TCP (default 127.0.0.1:1502; port 0: any "
+           "free port)\n"
+           "  --split-reply N               send each Modbus/TCP reply in N segments\n"
+           "  --udp                         serve the MAC-addressed broadcast mode on UDP port "
+           "502\n"
+           "  --udp-port N                  another UDP port (tests without privileges; 0: any "
+           "free port)\n"
+           "  --mac XX:XX:XX:XX:XX:XX       the device's MAC address (default 02:00:00:00:00:01)\n"
+           "  --any-mac                     answer requests for any MAC address, with our own\n"
+           "  --echo-requests               send each request back to its sender before the reply\n"
+           "  --broadcast-replies           answer to the broadcast address, not to the sender\n"
+           "  --silent, --drop-every, --exception and --delay-ms apply to the network as well;\n"
+           "  --corrupt-every only to the serial line (the network frames carry no checksum)\n"
            "  --verbose                     log every request and reply on stderr\n"
            "  --help                        this text\n";
 }
@@ -208,6 +237,32 @@ Options ParseOptions(const std::vector<std::string>& args) {
             o.paceBaud = static_cast<uint32_t>(NumberOption(name, value(), 50, 4000000));
         } else if (name == "--seed") {
             o.sim.seed = static_cast<uint32_t>(NumberOption(name, value(), 0, 4294967295));
+        } else if (name == "--tcp") {
+            ParseTcpAddress(value(), o.net);
+        } else if (name == "--split-reply") {
+            o.net.splitReply = static_cast<uint32_t>(NumberOption(name, value(), 1, 64));
+        } else if (name == "--udp") {
+            flag();
+            o.net.udp = true;
+        } else if (name == "--udp-port") {
+            o.net.udpPort = static_cast<uint16_t>(NumberOption(name, value(), 0, 65535));
+            o.net.udp = true;
+        } else if (name == "--mac") {
+            const std::string v = value();
+            const auto mac = ParseMac(v);
+            if (!mac)
+                Fail("--mac needs six hexadecimal byte pairs like 02:00:00:00:00:01, not \"" + v +
+                     "\"");
+            o.net.mac = *mac;
+        } else if (name == "--any-mac") {
+            flag();
+            o.net.anyMac = true;
+        } else if (name == "--echo-requests") {
+            flag();
+            o.net.echoRequests = true;
+        } else if (name == "--broadcast-replies") {
+            flag();
+            o.net.broadcastReplies = true;
         } else if (name == "--verbose") {
             flag();
             o.verbose = true;
@@ -216,6 +271,20 @@ Options ParseOptions(const std::vector<std::string>& args) {
         }
     }
     return o;
+}
+
+std::optional<MacAddress> ParseMac(std::string_view text) {
+    MacAddress mac{};
+    if (text.size() != 17) return std::nullopt;
+    for (size_t k = 0; k < mac.size(); ++k) {
+        const size_t at = 3 * k;
+        if (k > 0 && text[at - 1] != ':' && text[at - 1] != '-') return std::nullopt;
+        uint32_t v = 0;
+        auto [end, ec] = std::from_chars(text.data() + at, text.data() + at + 2, v, 16);
+        if (ec != std::errc() || end != text.data() + at + 2) return std::nullopt;
+        mac[k] = static_cast<uint8_t>(v);
+    }
+    return mac;
 }
 
 RegisterImage ParseImage(std::string_view text, const std::string& source) {

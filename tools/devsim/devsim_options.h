@@ -2,20 +2,40 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "app/settings.h"
 #include "tools/devsim/device_sim.h"
 #include "tools/devsim/frame_server.h"
 
 namespace devsim {
 
+constexpr uint16_t kDefaultTcpPort = 1502;  // above 1024: no privilege needed
+constexpr uint16_t kBroadcastModePort = 502;
+
+// The network side: Modbus/TCP on one address, and the MAC-addressed UDP broadcast mode.
+struct NetOptions {
+    bool tcp = false;
+    std::string tcpHost = "127.0.0.1";
+    uint16_t tcpPort = kDefaultTcpPort;  // 0: any free port
+    uint32_t splitReply = 1;             // TCP segments each reply is sent in
+    bool udp = false;
+    uint16_t udpPort = kBroadcastModePort;
+    MacAddress mac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+    bool anyMac = false;           // answers requests for any MAC (a misaddressed device)
+    bool echoRequests = false;     // sends each request back first, as a repeater on the path
+    bool broadcastReplies = false;  // answers to the broadcast address, not to the sender
+};
+
 struct Options {
     SimConfig sim;
     Framing framing = Framing::Rtu;
     FaultConfig faults;
+    NetOptions net;
     std::string link;   // name in the ports folder, or an absolute path; empty: devsim-MODEL-PID
     std::string image;  // register image loaded over the defaults
     std::string dump;   // register image rewritten after every write and at exit
@@ -33,6 +53,8 @@ struct UsageError {
 
 // Throws UsageError for an unknown option, a missing or malformed value.
 Options ParseOptions(const std::vector<std::string>& args);
+// "00:11:22:33:44:55" (or with '-'), either case of hex digit; nothing for anything else.
+std::optional<MacAddress> ParseMac(std::string_view text);
 const char* UsageText();
 
 using RegisterImage = std::vector<std::pair<uint16_t, uint16_t>>;

@@ -127,38 +127,50 @@ void CorruptFrame(Frame& frame, Framing framing) {
     }
 }
 
+CFaultyDevice::CFaultyDevice(CDeviceSim& device, const FaultConfig& faults)
+    : m_device(device), m_faults(faults) {}
+
+std::optional<CFaultyDevice::Reply> CFaultyDevice::Answer(std::span<const uint8_t> request,
+                                                          Clock::time_point now) {
+    if (request.empty()) return std::nullopt;
+    if (m_logger) m_logger("<-", request);
+    const uint8_t unit = request[0];
+    if (m_faults.silent || (unit != 0 && unit != m_device.Config().unit)) return std::nullopt;
+    std::optional<Frame> reply;
+    if (m_faults.exception) {
+        if (unit != 0 && request.size() >= 2)
+            reply = ExceptionReply(unit, request[1], *m_faults.exception);
+    } else {
+        reply = m_device.Handle(request, now);
+    }
+    if (!reply) return std::nullopt;
+    if (m_logger) m_logger("->", *reply);
+    ++m_replies;
+    if (m_faults.dropEvery && m_replies % m_faults.dropEvery == 0) return std::nullopt;
+    const bool corrupt = m_faults.corruptEvery && m_replies % m_faults.corruptEvery == 0;
+    return Reply{std::move(*reply), corrupt};
+}
+
 CFrameServer::CFrameServer(CDeviceSim& device, Framing framing, const FaultConfig& faults,
                            Clock::duration silence)
-    : m_device(device), m_framing(framing), m_faults(faults), m_receiver(framing, silence) {}
+    : m_device(device, faults), m_framing(framing), m_receiver(framing, silence) {}
 
 std::vector<Frame> CFrameServer::Receive(std::span<const uint8_t> bytes, Clock::time_point now) {
     return Answer(m_receiver.Feed(bytes, now), now);
 }
 
 std::vector<Frame> CFrameServer::Idle(Clock::time_point now) {
-    m_device.Tick(now);
+    m_device.Device().Tick(now);
     return Answer(m_receiver.Idle(now), now);
 }
 
 std::vector<Frame> CFrameServer::Answer(std::vector<Frame> requests, Clock::time_point now) {
     std::vector<Frame> replies;
     for (const Frame& request : requests) {
-        if (m_logger) m_logger("<-", request);
-        const uint8_t unit = request[0];
-        if (m_faults.silent || (unit != 0 && unit != m_device.Config().unit)) continue;
-        std::optional<Frame> reply;
-        if (m_faults.exception) {
-            if (unit != 0) reply = ExceptionReply(unit, request[1], *m_faults.exception);
-        } else {
-            reply = m_device.Handle(request, now);
-        }
+        auto reply = m_device.Answer(request, now);
         if (!reply) continue;
-        if (m_logger) m_logger("->", *reply);
-        ++m_replies;
-        if (m_faults.dropEvery && m_replies % m_faults.dropEvery == 0) continue;
-        Frame frame = FrameReply(*reply, m_framing);
-        if (m_faults.corruptEvery && m_replies % m_faults.corruptEvery == 0)
-            CorruptFrame(frame, m_framing);
+        Frame frame = FrameReply(reply->pdu, m_framing);
+        if (reply->corrupt) CorruptFrame(frame, m_framing);
         replies.push_back(std::move(frame));
     }
     return replies;

@@ -61,6 +61,32 @@ Frame FrameReply(std::span<const uint8_t> pdu, Framing framing);
 // The frame with a wrong checksum and otherwise intact.
 void CorruptFrame(Frame& frame, Framing framing);
 
+// Optional observer of every request and reply data unit, for the verbose log.
+using PduLogger = void (*)(const char* direction, std::span<const uint8_t> pdu);
+
+// The device behind the faults of the command line, whatever line carries its frames.
+class CFaultyDevice {
+public:
+    CFaultyDevice(CDeviceSim& device, const FaultConfig& faults);
+
+    struct Reply {
+        Frame pdu;
+        bool corrupt = false;  // the line is to spoil its checksum
+    };
+    // The reply data unit due to one request data unit; nothing when none goes out (another
+    // unit, a broadcast, a mute device, a dropped reply).
+    std::optional<Reply> Answer(std::span<const uint8_t> request, Clock::time_point now);
+    void SetLogger(PduLogger logger) { m_logger = logger; }
+    CDeviceSim& Device() { return m_device; }
+    const FaultConfig& Faults() const { return m_faults; }
+
+private:
+    CDeviceSim& m_device;
+    FaultConfig m_faults;
+    uint64_t m_replies = 0;
+    PduLogger m_logger = nullptr;
+};
+
 // Joins the receiver, the device and the faults: bytes in, reply frames out.
 class CFrameServer {
 public:
@@ -71,19 +97,15 @@ public:
     std::vector<Frame> Idle(Clock::time_point now);
     std::optional<Clock::time_point> Deadline() const { return m_receiver.Deadline(); }
 
-    // Optional observer of every request and reply data unit, for the verbose log.
-    using Logger = void (*)(const char* direction, std::span<const uint8_t> pdu);
-    void SetLogger(Logger logger) { m_logger = logger; }
+    using Logger = PduLogger;
+    void SetLogger(Logger logger) { m_device.SetLogger(logger); }
 
 private:
     std::vector<Frame> Answer(std::vector<Frame> requests, Clock::time_point now);
 
-    CDeviceSim& m_device;
+    CFaultyDevice m_device;
     Framing m_framing;
-    FaultConfig m_faults;
     CRequestReceiver m_receiver;
-    uint64_t m_replies = 0;
-    Logger m_logger = nullptr;
 };
 
 }  // namespace devsim
