@@ -92,8 +92,10 @@ std::string ParametersJson(const CDevInterface& model) {
             continue;
         }
         std::string registers;
-        for (uint16_t w : p.Value().Words())
-            registers += (registers.empty() ? "" : ",") + std::to_string(w);
+        for (uint16_t w : p.Value().Words()) {
+            if (!registers.empty()) registers += ',';
+            registers += std::to_string(w);
+        }
         json += first ? "" : ",";
         first = false;
         json += FormatC("{\"index\":%d,\"key\":", i) + Quote(p.Key()) +
@@ -197,9 +199,14 @@ private:
         const CComPortList ports;
         if (m_o.json) {
             std::string json = "[";
-            for (const ComPortEntry& e : ports.Entries())
-                json += (json.size() > 1 ? "," : "") + std::string("{\"path\":") + Quote(e.path) +
-                        ",\"name\":" + Quote(e.displayName) + "}";
+            for (const ComPortEntry& e : ports.Entries()) {
+                if (json.size() > 1) json += ',';
+                json += "{\"path\":";
+                json += Quote(e.path);
+                json += ",\"name\":";
+                json += Quote(e.displayName);
+                json += '}';
+            }
             m_env.out << json << "]\n";
         } else {
             for (const ComPortEntry& e : ports.Entries())

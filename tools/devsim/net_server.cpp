@@ -72,11 +72,13 @@ std::optional<Frame> BroadcastModeReply(std::span<const uint8_t> request, const 
         return std::nullopt;
     auto reply = device.Answer(request.subspan(kUdpHeader), now);
     if (!reply) return std::nullopt;
-    Frame frame(request.begin(), request.begin() + 4);
+    Frame frame;
+    frame.reserve(kUdpHeader + reply->pdu.size());
+    frame.assign(request.begin(), request.begin() + 4);
     frame.push_back(0);
     frame.push_back(static_cast<uint8_t>(reply->pdu.size() & 0xFF));
-    frame.insert(frame.end(), request.begin() + 12, request.begin() + 18);  // the requester
-    frame.insert(frame.end(), net.mac.begin(), net.mac.end());
+    for (size_t i = 12; i < 18; ++i) frame.push_back(request[i]);  // the requester
+    for (uint8_t b : net.mac) frame.push_back(b);
     frame.insert(frame.end(), reply->pdu.begin(), reply->pdu.end());
     return frame;
 }
