@@ -10,7 +10,10 @@
 #include <QMessageBox>
 #include <QWidget>
 
+#include <QCoreApplication>
+
 #include "app/private_exception.h"
+#include "model/dev_interface.h"
 #include "app/resource_database.h"
 
 namespace {
@@ -97,4 +100,13 @@ void SetMessageBoxHook(MessageBoxHook hook) { Hook() = std::move(hook); }
 
 void ShowError(QWidget* parent, const std::string& message, MessageIcon icon) {
     ShowMessage(parent, TruncateUtf8(message, 511), icon);
+}
+
+void InstallUserNoticeOnUiThread() {
+    SetUserNoticeHook([](const std::string& text) {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app) return;
+        QMetaObject::invokeMethod(
+            app, [text] { ShowMessage(nullptr, text, MessageIcon::Warning); }, Qt::QueuedConnection);
+    });
 }

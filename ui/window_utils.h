@@ -38,5 +38,9 @@ enum class MessageIcon { Error, Warning, Information };
 void ShowMessage(QWidget* parent, const std::string& text, MessageIcon icon);
 using MessageBoxHook = std::function<void(const std::string& text, MessageIcon icon)>;
 void SetMessageBoxHook(MessageBoxHook hook);
+// Routes the model rules' notices (the transmit-power limit) to a message box on the UI thread,
+// wherever the rule runs: a model read on the worker must never create a window there.
+void InstallUserNoticeOnUiThread();
+
 // An error's text as a message box shows it: at most 511 bytes.
 void ShowError(QWidget* parent, const std::string& message, MessageIcon icon = MessageIcon::Error);

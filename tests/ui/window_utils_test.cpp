@@ -5,6 +5,10 @@
 #include <QDialog>
 #include <QLabel>
 #include <QPushButton>
+#include <QThread>
+#include <thread>
+
+#include "model/dev_interface.h"
 
 #include "ui_support.h"
 
@@ -40,4 +44,22 @@ TEST(WindowUtils, MessagesGoThroughTheHookCut) {
     ASSERT_EQ(recorder.messages.size(), 1u);
     EXPECT_EQ(recorder.messages[0].text.size(), 511u);
     EXPECT_EQ(recorder.messages[0].icon, MessageIcon::Error);
+}
+
+TEST(WindowUtils, NoticesFromTheWorkerAreShownOnTheUiThread) {
+    std::vector<QThread*> shownOn;
+    SetMessageBoxHook([&](const std::string& text, MessageIcon icon) {
+        EXPECT_EQ(text, "limit");
+        EXPECT_EQ(icon, MessageIcon::Warning);
+        shownOn.push_back(QThread::currentThread());
+    });
+    InstallUserNoticeOnUiThread();
+    std::thread worker([] { ShowUserNotice("limit"); });
+    worker.join();
+    EXPECT_TRUE(shownOn.empty()) << "nothing is shown on the worker";
+    for (int i = 0; i < 100 && shownOn.empty(); ++i) QCoreApplication::processEvents();
+    ASSERT_EQ(shownOn.size(), 1u);
+    EXPECT_EQ(shownOn[0], QCoreApplication::instance()->thread());
+    SetUserNoticeHook({});
+    SetMessageBoxHook({});
 }
