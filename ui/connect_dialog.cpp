@@ -15,9 +15,6 @@ CConnectDialog::CConnectDialog(QWidget* parent, CComPortList ports)
     ApplyUIFont(this);
     setWindowTitle("Connect");
     const QFont f = font();
-    auto place = [&](QWidget* w, int x, int y, int cx, int cy) {
-        w->setGeometry(DluX(f, x), DluY(f, y), DluX(f, cx), DluY(f, cy));
-    };
     auto* label = new QLabel("COM Port", this);
     auto* connect = new QPushButton("Connect", this);
     auto* cancel = new QPushButton("Cancel", this);
@@ -25,10 +22,10 @@ CConnectDialog::CConnectDialog(QWidget* parent, CComPortList ports)
     SetControlId(m_ports, 1005);
     SetControlId(connect, 1);
     SetControlId(cancel, 2);
-    place(label, 9, 9, 88, 10);
-    place(m_ports, 100, 7, 190, 14);
-    place(connect, 335, 7, 50, 14);
-    place(cancel, 335, 24, 50, 14);
+    PlaceInDialogUnits(label, 9, 9, 88, 10);
+    PlaceInDialogUnits(m_ports, 100, 7, 190, 14);
+    PlaceInDialogUnits(connect, 335, 7, 50, 14);
+    PlaceInDialogUnits(cancel, 335, 24, 50, 14);
     connect->setDefault(true);
     setFixedSize(DluX(f, 392), DluY(f, 46));
     QObject::connect(connect, &QPushButton::clicked, this, &QDialog::accept);

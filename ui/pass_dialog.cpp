@@ -16,9 +16,6 @@ CPassDialog::CPassDialog(QWidget* parent) : QDialog(parent), m_field(new QLineEd
     ApplyUIFont(this);
     setWindowTitle("Authentication");
     const QFont f = font();
-    auto place = [&](QWidget* w, int x, int y, int cx, int cy) {
-        w->setGeometry(DluX(f, x), DluY(f, y), DluX(f, cx), DluY(f, cy));
-    };
     auto* prompt = new QLabel("A password is needed to access the device.", this);
     auto* label = new QLabel("Password", this);
     auto* ok = new QPushButton("OK", this);
@@ -28,11 +25,11 @@ CPassDialog::CPassDialog(QWidget* parent) : QDialog(parent), m_field(new QLineEd
     SetControlId(m_field, 1081);
     SetControlId(ok, 1);
     SetControlId(cancel, 2);
-    place(prompt, 7, 7, 286, 10);
-    place(label, 7, 23, 51, 10);
-    place(m_field, 62, 21, 150, 14);
-    place(ok, 298, 7, 50, 14);
-    place(cancel, 298, 24, 50, 14);
+    PlaceInDialogUnits(prompt, 7, 7, 286, 10);
+    PlaceInDialogUnits(label, 7, 23, 51, 10);
+    PlaceInDialogUnits(m_field, 62, 21, 150, 14);
+    PlaceInDialogUnits(ok, 298, 7, 50, 14);
+    PlaceInDialogUnits(cancel, 298, 24, 50, 14);
     ok->setDefault(true);
     setFixedSize(DluX(f, 355), DluY(f, 46));
     connect(ok, &QPushButton::clicked, this, &CPassDialog::accept);

@@ -20,16 +20,13 @@ CProgressDialog::CProgressDialog(QWidget* parent)
     ApplyUIFont(this);
     setWindowTitle("Progress");
     const QFont f = font();
-    auto place = [&](QWidget* w, int x, int y, int cx, int cy) {
-        w->setGeometry(DluX(f, x), DluY(f, y), DluX(f, cx), DluY(f, cy));
-    };
     auto* cancel = new QPushButton("Cancel", this);
     SetControlId(m_status, 1015);
     SetControlId(m_bar, 1016);
     SetControlId(cancel, 2);
-    place(m_status, 7, 7, 202, 10);
-    place(m_bar, 7, 23, 202, 14);
-    place(cancel, 82, 45, 50, 14);
+    PlaceInDialogUnits(m_status, 7, 7, 202, 10);
+    PlaceInDialogUnits(m_bar, 7, 23, 202, 14);
+    PlaceInDialogUnits(cancel, 82, 45, 50, 14);
     m_bar->setRange(0, kRange);
     m_bar->setTextVisible(false);
     setFixedSize(DluX(f, 216), DluY(f, 66));

@@ -83,6 +83,11 @@ int DluY(const QFont& font, int units) {
     return (units * fm.height() + 4) / 8;
 }
 
+void PlaceInDialogUnits(QWidget* control, int x, int y, int cx, int cy) {
+    const QFont f = control->parentWidget() ? control->parentWidget()->font() : control->font();
+    control->setGeometry(DluX(f, x), DluY(f, y), DluX(f, cx), DluY(f, cy));
+}
+
 void ShowMessage(QWidget* parent, const std::string& text, MessageIcon icon) {
     if (Hook()) {
         Hook()(text, icon);

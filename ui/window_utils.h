@@ -31,6 +31,8 @@ std::string GetProductCaption();
 // eighth of the character height.
 int DluX(const QFont& font, int units);
 int DluY(const QFont& font, int units);
+// Places a control at a rectangle given in dialog units of its dialog's font.
+void PlaceInDialogUnits(QWidget* control, int x, int y, int cx, int cy);
 
 enum class MessageIcon { Error, Warning, Information };
 

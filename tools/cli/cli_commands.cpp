@@ -255,16 +255,20 @@ private:
         return EXIT_SUCCESS_CODE;
     }
 
-    int Upload() {
-        if (int rc = CheckWritable(m_o.output)) return rc;
+    // The connection step, then the whole settings model read from the device.
+    int ReadDevice(std::unique_ptr<CDevInterface>& model) {
         CModbusInterface master(m_settings);
         if (int rc = Connect(master)) return rc;
-        std::unique_ptr<CDevInterface> model;
-        const int rc = Transfer(master, "uploading", [&](TransferProgress& progress) {
+        return Transfer(master, "uploading", [&](TransferProgress& progress) {
             model = ReadFromDevice(master, progress);
             return model != nullptr;
         });
-        if (rc) return rc;
+    }
+
+    int Upload() {
+        if (int rc = CheckWritable(m_o.output)) return rc;
+        std::unique_ptr<CDevInterface> model;
+        if (int rc = ReadDevice(model)) return rc;
         return Save(*model, m_o.output);
     }
 
@@ -304,14 +308,8 @@ private:
     }
 
     int ShowDevice() {
-        CModbusInterface master(m_settings);
-        if (int rc = Connect(master)) return rc;
         std::unique_ptr<CDevInterface> model;
-        const int rc = Transfer(master, "uploading", [&](TransferProgress& progress) {
-            model = ReadFromDevice(master, progress);
-            return model != nullptr;
-        });
-        if (rc) return rc;
+        if (int rc = ReadDevice(model)) return rc;
         PrintModel(*model);
         return EXIT_SUCCESS_CODE;
     }
