@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
+#include "app/private_exception.h"
 #include "app/resource_database.h"
 
 namespace testing_support {
@@ -32,6 +34,16 @@ public:
 private:
     std::filesystem::path m_path;
 };
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The text of a message key with its inserts, as the program raises it.
+inline std::string KeyText(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
+    return CPrivateException(CPrivateException::Key{key}, args).Message();
+}
 
 // Loads the shipped language file into the global store.
 inline void LoadEnglish() {

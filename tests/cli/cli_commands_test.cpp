@@ -32,15 +32,12 @@ struct CliResult {
     std::string err;
 };
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testing_support::KeyText;
+
+std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
 
 std::string Text(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
-    return CPrivateException(CPrivateException::Key{key}, args).Message();
+    return KeyText(key, args);
 }
 
 class CliCommands : public ::testing::Test {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,142 +20,29 @@
 #include "app/private_exception.h"
 #include "model/dev_types.h"
 #include "session/config_file.h"
+#include "child_process.h"
 #include "test_support.h"
 
-extern char** environ;
 
 using testing_support::TempDir;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string Program(const char* name) {
-    return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / name).string();
+std::string Program(const char* name) { return testing_support::ChildProcess::Program(name); }
+
+// The environment of both programs: a runtime folder and a settings file of the test's own.
+std::vector<std::string> Env(const TempDir& dir) {
+    return {"XDG_RUNTIME_DIR=" + dir.Path().string(), "NORVELCO_SETTINGS=" + dir.File("settings.ini")};
 }
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string Text(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
-    return CPrivateException(CPrivateException::Key{key}, args).Message();
-}
-
-// A child process in its own session (no controlling terminal: a password prompt cannot block),
-// with its stdout and stderr on pipes.
-class Child {
-public:
-    Child(const std::string& program, const std::vector<std::string>& args, const TempDir& dir) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string_view v(*e);
-            if (v.rfind("XDG_RUNTIME_DIR=", 0) != 0 && v.rfind("NORVELCO_SETTINGS=", 0) != 0)
-                env.emplace_back(v);
-        }
-        env.push_back("XDG_RUNTIME_DIR=" + dir.Path().string());
-        env.push_back("NORVELCO_SETTINGS=" + dir.File("settings.ini"));
-        std::vector<std::string> argv = {program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto pointers = [](std::vector<std::string>& v) {
-            std::vector<char*> p;
-            for (auto& s : v) p.push_back(s.data());
-            p.push_back(nullptr);
-            return p;
-        };
-        auto argp = pointers(argv), envp = pointers(env);
-
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-        if (posix_spawn(&m_pid, argp[0], &actions, &attr, argp.data(), envp.data()) != 0)
-            m_pid = -1;
-        posix_spawnattr_destroy(&attr);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        m_out = out[0];
-        m_err = err[0];
-    }
-    ~Child() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out >= 0) close(m_out);
-        if (m_err >= 0) close(m_err);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t Pid() const { return m_pid; }
-
-    // One line of stdout, read byte by byte so that nothing after it is taken.
-    std::string ReadLine(int timeoutMs) {
-        std::string line;
-        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (line.empty() || line.back() != '\n') {
-            pollfd p{m_out, POLLIN, 0};
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            char c;
-            if (read(m_out, &c, 1) != 1) break;
-            line += c;
-        }
-        return line;
-    }
-
-    // Collects both streams until the program ends; the exit status, or -1 on a time-out or a
-    // death by signal.
-    int Finish(int timeoutMs) {
-        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        int open = 2;
-        while (open > 0 && Clock::now() < end) {
-            pollfd p[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
-            if (poll(p, 2, 50) <= 0) continue;
-            for (int k = 0; k < 2; ++k) {
-                if (!(p[k].revents & (POLLIN | POLLHUP))) continue;
-                char buffer[4096];
-                const ssize_t n = read(p[k].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    (k == 0 ? out : err).append(buffer, static_cast<size_t>(n));
-                } else {
-                    p[k].fd == m_out ? (close(m_out), m_out = -1) : (close(m_err), m_err = -1);
-                    --open;
-                }
-            }
-        }
-        if (open > 0) return -1;  // the destructor kills it
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    std::string out;
-    std::string err;
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    int m_err = -1;
-};
+using Child = testing_support::ChildProcess;
 
 // The simulator program, stopped when the object goes.
 class Simulator {
 public:
     Simulator(const std::vector<std::string>& args, const TempDir& dir)
-        : m_child(Program("norvelco-devsim"), args, dir) {
+        : m_child(Program("norvelco-devsim"), args, Env(dir)) {
         const std::string line = m_child.ReadLine(5000);
         if (line.rfind("PORT ", 0) == 0) m_port = line.substr(5, line.size() - 6);
     }
@@ -166,6 +52,14 @@ private:
     Child m_child;
     std::string m_port;
 };
+
+using testing_support::KeyText;
+
+std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
+
+std::string Text(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
+    return KeyText(key, args);
+}
 
 struct CliResult {
     int status;
@@ -179,7 +73,7 @@ protected:
 
     CliResult Cli(const std::string& port, std::vector<std::string> args) {
         args.insert(args.begin(), {"--port", port});
-        Child child(Program("norvelco-cli"), args, dir);
+        Child child(Program("norvelco-cli"), args, Env(dir));
         const int status = child.Finish(20000);
         return {status, child.out, child.err};
     }
@@ -294,7 +188,7 @@ TEST_F(CliProgram, InterruptedUploadKeepsTheOldFile) {
     Simulator sim({"--type", "RB16T5-SQ7_2", "--pace", "1200"}, dir);
     const std::string file = dir.Write("kept.cfg", "old contents");
     Child cli(Program("norvelco-cli"),
-              {"--port", sim.Port(), "--baud", "1200", "upload", "-o", file}, dir);
+              {"--port", sim.Port(), "--baud", "1200", "upload", "-o", file}, Env(dir));
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     const auto signalled = Clock::now();
     kill(cli.Pid(), SIGINT);

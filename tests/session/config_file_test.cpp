@@ -22,12 +22,7 @@ std::string ErrorOf(const std::string& path) {
     return "";
 }
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
 
 // A valid file of the KT5_2 settings model with its default words, as text lines to edit.
 std::string DefaultFile(const std::string& header = "") {

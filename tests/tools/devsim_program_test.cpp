@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,10 +14,10 @@
 
 #include "modbus/framing.h"
 #include "model/dev_types.h"
+#include "sim_process.h"
 #include "test_support.h"
 #include "tools/devsim/devsim_options.h"
 
-extern char** environ;
 
 using namespace devsim;
 using testing_support::TempDir;
@@ -117,46 +116,6 @@ TEST(DeviceSimImage, DumpLoadsBackAsTheSameDevice) {
 
 namespace {
 
-std::string ProgramPath() {
-    return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "norvelco-devsim")
-        .string();
-}
-
-struct Child {
-    pid_t pid = -1;
-    int out = -1;  // the child's stdout
-};
-
-Child Start(const std::vector<std::string>& args, const std::string& runtimeDir) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::string_view(*e).rfind("XDG_RUNTIME_DIR=", 0) != 0) env.emplace_back(*e);
-    env.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
-    std::vector<std::string> argv = {ProgramPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    auto pointers = [](std::vector<std::string>& v) {
-        std::vector<char*> p;
-        for (auto& s : v) p.push_back(s.data());
-        p.push_back(nullptr);
-        return p;
-    };
-    auto argp = pointers(argv), envp = pointers(env);
-
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    Child child;
-    if (posix_spawn(&child.pid, argp[0], &actions, nullptr, argp.data(), envp.data()) != 0)
-        child.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    child.out = pipeFds[0];
-    return child;
-}
-
 // What arrives on fd until `want` bytes or the time is up.
 std::string ReadFor(int fd, size_t want, int timeoutMs) {
     std::string got;
@@ -175,40 +134,15 @@ std::string ReadFor(int fd, size_t want, int timeoutMs) {
     return got;
 }
 
-std::string ReadLine(int fd, int timeoutMs) {
-    std::string line;
-    while (line.empty() || line.back() != '\n') {
-        std::string c = ReadFor(fd, 1, timeoutMs);
-        if (c.empty()) break;
-        line += c;
-    }
-    return line;
-}
-
-int WaitExit(pid_t pid, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(10000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 }  // namespace
 
 TEST(DeviceSimProgram, ServesRtuOnAPseudoTerminalAndCleansUpOnSigterm) {
     TempDir runtime;
-    Child child = Start({"--type", "RB16KT5QB", "--firmware", "1.4.2", "--link", "bench"},
-                        runtime.Path().string());
-    ASSERT_GT(child.pid, 0);
-    const std::string portLine = ReadLine(child.out, 10000);
-    ASSERT_EQ(portLine.rfind("PORT /dev/pts/", 0), 0u) << portLine;
-    const std::string port = portLine.substr(5, portLine.size() - 6);
+    testing_support::SimProcess sim({"--type", "RB16KT5QB", "--firmware", "1.4.2", "--link", "bench"},
+                                    runtime.Path().string());
+    const std::string port = sim.Port();
+    ASSERT_EQ(port.rfind("/dev/pts/", 0), 0u) << port;
     const std::filesystem::path link = runtime.Path() / "norvelco" / "ports" / "bench";
     EXPECT_EQ(std::filesystem::read_symlink(link), port);
 
@@ -225,9 +159,7 @@ TEST(DeviceSimProgram, ServesRtuOnAPseudoTerminalAndCleansUpOnSigterm) {
     const std::vector<uint8_t> bytes(reply.begin(), reply.end());
     EXPECT_EQ(bytes, modbus::RtuFrame(std::vector<uint8_t>{1, 3, 8, 0, 1, 0, 4, 0, 2, 0x4B, 0x12}));
 
-    kill(child.pid, SIGTERM);
-    EXPECT_EQ(WaitExit(child.pid, 10000), 0);
-    close(child.out);
+    EXPECT_EQ(sim.Stop(), 0);
     EXPECT_FALSE(std::filesystem::is_symlink(link));
 }
 
@@ -236,9 +168,10 @@ TEST(DeviceSimProgram, UsageErrorsExitWithStatus2) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--frobnicate"},
           std::vector<std::string>{"--image", runtime.Write("i", "1150\n")}}) {
-        Child child = Start(args, runtime.Path().string());
-        ASSERT_GT(child.pid, 0);
-        EXPECT_EQ(WaitExit(child.pid, 10000), 2) << args[0];
-        close(child.out);
+        testing_support::ChildProcess child(testing_support::ChildProcess::Program("norvelco-devsim"), args,
+                                            {"XDG_RUNTIME_DIR=" + runtime.Path().string()});
+        ASSERT_GT(child.Pid(), 0);
+        EXPECT_EQ(child.Finish(10000), 2) << args[0];
+        EXPECT_NE(child.err.find("usage:"), std::string::npos);
     }
 }
