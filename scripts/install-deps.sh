@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libgl-dev libpugixml-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev
-  fonts-noto-cjk
+  fonts-noto-cjk fonts-dejavu-core
 )
 [ "${1:-}" = "--tests" ] && packages+=(clang iproute2)
 
