@@ -1,5 +1,6 @@
 #include "concurrency/background_executor.h"
 
+#include <chrono>
 #include <string>
 #include <system_error>
 
@@ -31,6 +32,17 @@ void CBackgroundExecutor::Enqueue(CSimpleFunctor* item) {
     if (!m_accepting) return;
     m_queue.push_back(item);
     m_items.Unlock();
+}
+
+bool CBackgroundExecutor::Holds(const CSimpleFunctor* item) {
+    CAccessRight lock(m_queueMutex, SYNC_INFINITE);
+    for (const CSimpleFunctor* queued : m_queue)
+        if (queued == item) return true;
+    return false;
+}
+
+void CBackgroundExecutor::WaitUntilDone(const CSimpleFunctor* item) {
+    while (Holds(item)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void CBackgroundExecutor::Stop() {

@@ -20,6 +20,12 @@ public:
     // notified its observers on the worker thread. A running item may submit further items.
     void Execute(CSimpleFunctor* item);
 
+    // Whether the item is queued or running.
+    bool Holds(const CSimpleFunctor* item);
+    // Waits until the item is neither queued nor running: its owner may then go. Never call it
+    // from the item itself.
+    void WaitUntilDone(const CSimpleFunctor* item);
+
     // Runs every item queued so far, then ends the worker and waits for it. Items submitted
     // afterwards are ignored. Called by an item, it returns at once and the worker still drains.
     void Stop();

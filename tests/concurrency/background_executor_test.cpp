@@ -207,3 +207,23 @@ TEST(GlobalExecutorTest, RunsSubmittedItems) {
     g_executor.Execute(&item);
     EXPECT_TRUE(recorder.WaitFor(1));
 }
+
+TEST(ExecutorWait, WaitUntilDoneReturnsOnceTheItemHasRunAndNotified) {
+    CBackgroundExecutor executor;
+    std::promise<void> release;
+    std::shared_future<void> gate = release.get_future().share();
+    std::atomic<bool> ran{false};
+    CSimpleFunctor blocker([gate] { gate.wait(); });
+    CSimpleFunctor item([&] { ran = true; });
+    executor.Execute(&blocker);
+    executor.Execute(&item);
+    EXPECT_TRUE(executor.Holds(&item));
+    std::thread opener([&] {
+        std::this_thread::sleep_for(20ms);
+        release.set_value();
+    });
+    executor.WaitUntilDone(&item);
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(executor.Holds(&item));
+    opener.join();
+}

@@ -1,0 +1,112 @@
+// The Configurator's main window: the current model in a list, five commands across the top,
+// the model menu, and the device transfers that run on the worker behind a progress window.
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/resource_database.h"
+#include "app/settings.h"
+#include "concurrency/observer.h"
+#include "concurrency/observer_proxy_ui.h"
+#include "concurrency/simple_functor.h"
+#include "model/dev_interface.h"
+#include "modbus/modbus_interface.h"
+#include "session/device_session.h"
+
+class CParameterListCtrl;
+class CProgressDialog;
+class QLabel;
+class QPushButton;
+class QToolButton;
+
+// Command identifiers of the main window.
+enum MainCommand : int {
+    CMD_UPLOAD = 1001,
+    CMD_DOWNLOAD = 1002,
+    CMD_SAVE = 1003,
+    CMD_LOAD = 1004,
+    CMD_MONITOR = 1005,
+    CMD_JAPANESE = 1006,
+    CMD_MODEL_FIRST = 0x9000,  // + position in the device-type table
+};
+
+class CNorveltDlg : public QDialog, public CResourceManager, public CObserver {
+    Q_OBJECT
+public:
+    // The master defaults to one on the persisted connection settings.
+    explicit CNorveltDlg(std::unique_ptr<CModbusInterface> master = nullptr, QWidget* parent = nullptr);
+    ~CNorveltDlg() override;
+
+    // Runs a command as its button, menu item or message would.
+    void OnCommand(int id);
+    // Loads the chosen language file and rebuilds every text; also the model when there is none.
+    void ApplyLanguage();
+    // The model button and the list show the current model.
+    void RefreshModel();
+    void ShowModelMenu();
+
+    // Where the file commands get their file names: (save?, title, filter) -> path, empty when
+    // the user cancelled. The default is the desktop's file dialog.
+    using FileChooser = std::function<std::string(bool save, const QString& title, const QString& filter)>;
+    void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
+    // The port question and password window of the connection step (tests script them).
+    void SetConnectionUi(ConnectionUi* ui) { m_connectionUi = ui; }
+    // Runs the monitor window on the connected master.
+    using MonitorRunner = std::function<void(CModbusInterface& master)>;
+    void SetMonitorRunner(MonitorRunner runner) { m_monitorRunner = std::move(runner); }
+
+    const std::shared_ptr<CDevInterface>& Device() const { return m_device; }
+    CParameterListCtrl* List() const { return m_list; }
+    QPushButton* ModelButton() const { return m_modelButton; }
+    QToolButton* CommandButton(int k) const { return m_buttons[static_cast<size_t>(k)]; }
+    CAppSettings& AppSettings() { return m_appSettings; }
+
+    // Completions of the transfers (UI thread, through the proxy) and Cancel of the progress window.
+    void Update(CObservable* source) override;
+
+    // Escape hides an open editor and never closes the window; the close box does.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void BuildCommandBar();
+    void LayoutCommandBar();
+    bool ConnectDevice();
+    void RunTransfer(int mode);
+    void ReadFromDevice();
+    void WriteToDevice();
+    void ShowPendingError();
+    void SaveConfiguration();
+    void LoadConfiguration();
+    void SetCurrentModel(std::shared_ptr<CDevInterface> model);
+    std::string ChooseFile(bool save);
+
+    CAppSettings m_appSettings;
+    CObserverProxyUI m_proxy;
+    std::shared_ptr<CProgressDialog> m_progress;
+    std::optional<std::string> m_pendingError;
+    std::unique_ptr<CDevInterface> m_readModel;  // the model a finished upload read
+    QTimer m_languageTimer;
+    std::shared_ptr<CDevInterface> m_device;
+    std::unique_ptr<CModbusInterface> m_master;
+    CSimpleFunctor m_readItem;
+    CSimpleFunctor m_writeItem;
+    QWidget* m_commandBar;
+    std::array<QToolButton*, 5> m_buttons{};
+    QLabel* m_modelLabel;
+    QPushButton* m_modelButton;
+    CParameterListCtrl* m_list;
+    FileChooser m_fileChooser;
+    ConnectionUi* m_connectionUi = nullptr;
+    std::unique_ptr<ConnectionUi> m_dialogUi;
+    MonitorRunner m_monitorRunner;
+};

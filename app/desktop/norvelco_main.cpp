@@ -1,0 +1,15 @@
+// NORVELCO, the desktop Configurator: one main window, run until it is closed.
+#include <QApplication>
+
+#include "app/desktop/main_dialog.h"
+#include "ui/window_utils.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("KOVALTRA");
+    // Model rules may fire on the worker while a device is read; their notices go to the UI thread.
+    InstallUserNoticeOnUiThread();
+    CNorveltDlg dialog;
+    dialog.exec();
+    return 0;
+}

@@ -1,0 +1,193 @@
+// The main window: commands, model menu, language switch, transfers and files.
+#include "app/desktop/main_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include "model/dev_types.h"
+#include "modbus/modbus_interface.h"
+#include "session/config_file.h"
+#include "sim_line.h"
+#include "ui/parameter_list.h"
+#include "ui/ui_support.h"
+
+namespace {
+
+// The connection step, scripted: the port is always chosen, the password typed is given.
+class ScriptedUi : public ConnectionUi {
+public:
+    bool ChoosePort(ComSettings& s) override {
+        s.COMPortName = "/dev/simulated";
+        return true;
+    }
+    bool AskPassword(CModbusInterface& master) override { return SendPassword(master, password).empty(); }
+    void ShowError(const std::string& text) override { errors.push_back(text); }
+    std::string password;
+    std::vector<std::string> errors;
+};
+
+// A main window whose master talks to a simulated device in-process.
+struct Rig {
+    explicit Rig(const char* model) : sim([&] {
+        devsim::SimConfig c;
+        c.entry = CDevType::FindModel(model);
+        return c;
+    }()) {
+        auto owned = std::make_unique<testing_support::SimLine>(sim);
+        line = owned.get();
+        auto master = std::make_unique<CModbusInterface>(ComSettings{}, std::move(owned));
+        master->SetSleepFunction([](uint32_t) {});
+        dialog = std::make_unique<CNorveltDlg>(std::move(master));
+        dialog->SetConnectionUi(&ui);
+    }
+    devsim::CDeviceSim sim;
+    testing_support::SimLine* line;
+    ScriptedUi ui;
+    std::unique_ptr<CNorveltDlg> dialog;
+};
+
+class MainDialog : public ::testing::Test {
+protected:
+    void SetUp() override { g_resources.Init(); }
+    ui_support::MessageRecorder messages;
+    testing_support::TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(MainDialog, StartsWithTheFirstModelAndItsTexts) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    EXPECT_EQ(d.Device()->TypeCode(), CDevType::Entry(0).typeCode);
+    EXPECT_EQ(d.ModelButton()->text().toStdString(), " " + CDevType().LongName(0));
+    EXPECT_EQ(d.windowTitle().toStdString(), g_resources.GetGuiText(102, 0));
+    for (int k = 0; k < 5; ++k)
+        EXPECT_EQ(d.CommandButton(k)->text().toStdString(), g_resources.GetMessageText("tb" + std::to_string(k)));
+    EXPECT_EQ(d.List()->RowCount(), 20);  // 22 rows, two of them group headings
+    // The five buttons share the width equally.
+    EXPECT_EQ(d.CommandButton(1)->x(), d.CommandButton(0)->width());
+    EXPECT_TRUE(messages.messages.empty());
+}
+
+TEST_F(MainDialog, ModelMenuGivesAFreshModelAndEscapeNeverCloses) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    auto before = d.Device();
+    d.OnCommand(CMD_MODEL_FIRST + 0);
+    EXPECT_NE(d.Device(), before) << "the same model again is a fresh one";
+    d.OnCommand(CMD_MODEL_FIRST + 6);
+    EXPECT_EQ(d.Device()->TypeCode(), CDevType::Entry(6).typeCode);
+    EXPECT_EQ(d.ModelButton()->text().toStdString(), " " + CDevType().LongName(6));
+    QTest::keyClick(&d, Qt::Key_Escape);
+    EXPECT_TRUE(d.isVisible());
+    d.close();
+    EXPECT_FALSE(d.isVisible());
+}
+
+TEST_F(MainDialog, LanguageSwitchAppliesOnceAfterTheDelayAndIsSaved) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    const QString english = d.CommandButton(0)->text();
+    d.OnCommand(CMD_JAPANESE);
+    d.OnCommand(CMD_JAPANESE);
+    EXPECT_EQ(d.CommandButton(0)->text(), english) << "not before the delay";
+    QTest::qWait(250);
+    EXPECT_EQ(g_resources.GetLanguageName(), "日本語");
+    EXPECT_EQ(d.CommandButton(0)->text().toStdString(), g_resources.GetMessageText("tb0"));
+    CAppSettings saved;
+    saved.Load();
+    EXPECT_EQ(saved.GetLanguageFile(), "Japanese.lng");
+    // Back to English for the other tests.
+    d.AppSettings().SetLanguageFile("English.lng");
+    d.AppSettings().Save();
+    d.ApplyLanguage();
+}
+
+TEST_F(MainDialog, UploadReplacesTheModelAndDownloadWritesIt) {
+    Rig rig("RB16KT5QD");
+    CNorveltDlg& d = *rig.dialog;
+    rig.sim.SetRegister(1200, 0x4321);
+    d.OnCommand(CMD_UPLOAD);
+    ASSERT_TRUE(messages.messages.empty()) << messages.messages[0].text;
+    EXPECT_EQ(d.Device()->TypeCode(), 19730);
+    EXPECT_EQ(d.Device()->Find("panid").GetText(), "4321");
+    EXPECT_EQ(d.ModelButton()->text().toStdString(), " " + CDevType().LongName(6));
+
+    d.Device()->Find("panid").SetText("0042");
+    d.OnCommand(CMD_DOWNLOAD);
+    EXPECT_TRUE(messages.messages.empty());
+    EXPECT_EQ(rig.sim.Register(1200), 0x42);
+}
+
+TEST_F(MainDialog, TransferErrorsAreShownInsideTheWrapperAndKeepTheModel) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.OnCommand(CMD_MODEL_FIRST + 3);
+    auto shown = d.Device();
+    d.OnCommand(CMD_DOWNLOAD);  // a RB16KT5QA model to a RB16KT5_2 device
+    ASSERT_EQ(messages.messages.size(), 1u);
+    const std::string diffdev = g_resources.GetMessageText("diffdev");
+    EXPECT_NE(messages.messages[0].text.find(diffdev), std::string::npos);
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
+    EXPECT_TRUE(rig.line->Requests(16).empty());
+
+    messages.messages.clear();
+    rig.line->silent = true;
+    d.OnCommand(CMD_UPLOAD);
+    EXPECT_EQ(rig.ui.errors.size(), 1u) << "the connection step shows its own error";
+    EXPECT_EQ(d.Device(), shown);
+}
+
+TEST_F(MainDialog, FilesSaveAndLoadThroughTheChooser) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    std::string next;
+    std::vector<QString> titles;
+    d.SetFileChooser([&](bool, const QString& title, const QString& filter) {
+        titles.push_back(title);
+        EXPECT_TRUE(filter.contains("*.cfg")) << filter.toStdString();
+        return next;
+    });
+    d.OnCommand(CMD_MODEL_FIRST + 2);
+    d.Device()->Find("zscal").SetText("-1234");
+    next = dir.File("a.cfg");
+    d.OnCommand(CMD_SAVE);
+    d.OnCommand(CMD_MODEL_FIRST + 0);
+    d.OnCommand(CMD_LOAD);
+    EXPECT_EQ(d.Device()->TypeCode(), CDevType::Entry(2).typeCode);
+    EXPECT_EQ(d.Device()->Find("zscal").GetText(), "-1234");
+    EXPECT_EQ(titles[0].toStdString(), g_resources.GetMessageText("tb2"));
+    EXPECT_EQ(titles[1].toStdString(), g_resources.GetMessageText("tb3"));
+
+    next = "";  // cancelled: nothing happens
+    auto kept = d.Device();
+    d.OnCommand(CMD_LOAD);
+    EXPECT_EQ(d.Device(), kept);
+    next = dir.Write("bad.cfg", "<root/>");
+    d.OnCommand(CMD_LOAD);
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text, g_resources.GetMessageText("illfileerr"));
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Warning);
+    EXPECT_EQ(d.Device(), kept);
+}
+
+TEST_F(MainDialog, Screenshots) {
+    for (const char* language : {"English.lng", "Japanese.lng"}) {
+        CAppSettings settings;
+        settings.SetLanguageFile(language);
+        settings.Save();
+        Rig rig("RB16T5-SQ7_2");
+        rig.dialog->OnCommand(CMD_UPLOAD);
+        rig.dialog->show();
+        QTest::qWait(20);
+        ui_support::SaveScreenshot(rig.dialog.get(), std::string("main-") + language);
+    }
+    CAppSettings settings;
+    settings.SetLanguageFile("English.lng");
+    settings.Save();
+}
