@@ -15,6 +15,7 @@
 #include "platform/message_format.h"
 #include "session/config_file.h"
 #include "ui/connect_dialog.h"
+#include "ui/monitor_dialog.h"
 #include "ui/parameter_list.h"
 #include "ui/pass_dialog.h"
 #include "ui/progress_dialog.h"
@@ -67,6 +68,10 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
     m_readItem.AddObserver(&m_proxy);
     m_writeItem.AddObserver(&m_proxy);
     m_connectionUi = m_dialogUi.get();
+    m_monitorRunner = [](CModbusInterface& master) {
+        CMonitorDialog monitor;
+        monitor.Run(master);
+    };
 
     setWindowTitle(ToQ(GetProductCaption()));
     m_appSettings.Load();

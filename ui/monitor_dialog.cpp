@@ -1,0 +1,368 @@
+#include "ui/monitor_dialog.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <algorithm>
+#include <exception>
+
+#include "app/private_exception.h"
+#include "concurrency/background_executor.h"
+#include "modbus/modbus_interface.h"
+#include "session/device_session.h"
+#include "ui/parameter_list.h"
+#include "ui/pass_dialog.h"
+#include "ui/window_utils.h"
+
+namespace {
+constexpr int kDialogId = 134;
+constexpr int kListId = 1000;
+constexpr int kStatusId = 1015;
+constexpr int kOperationsBoxId = 1077;
+constexpr int kLedId = 1078;
+constexpr int kActionButtonId = 1082;
+
+const QColor kWhite(255, 255, 255);
+}  // namespace
+
+const QColor CMonitorDialog::kLampOk(150, 150, 255);
+const QColor CMonitorDialog::kLampError(255, 0, 0);
+const QColor CMonitorDialog::kTextOk(0, 0, 255);
+const QColor CMonitorDialog::kTextError(255, 0, 0);
+
+// ---- the lamp ----
+
+void CLedIndicator::SetColor(const QColor& color) {
+    m_color = color;
+    update();
+}
+
+void CLedIndicator::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), kWhite);
+    const int d = std::min(width(), height());
+    if (d <= 0) return;
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::black, 1));
+    painter.setBrush(m_color);
+    // Half a pixel in, so that the outline stays inside the d x d square.
+    painter.drawEllipse(QRectF((width() - d) / 2 + 0.5, (height() - d) / 2 + 0.5, d - 1, d - 1));
+}
+
+// ---- keeping track of the work items ----
+
+void CMonitorDialog::CItemTracker::Submitted() {
+    std::lock_guard lock(m_mutex);
+    ++m_running;
+}
+
+void CMonitorDialog::CItemTracker::Update(CObservable*) {
+    // Registered after the proxy: once this runs, the worker is done with the item.
+    std::lock_guard lock(m_mutex);
+    if (m_running > 0) --m_running;
+    m_idle.notify_all();
+}
+
+void CMonitorDialog::CItemTracker::WaitIdle() {
+    std::unique_lock lock(m_mutex);
+    m_idle.wait(lock, [this] { return m_running == 0; });
+}
+
+// ---- construction ----
+
+CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
+    : QDialog(parent),
+      m_timings(timings),
+      m_list(new CParameterListCtrl(this)),
+      m_operationsBox(new QCheckBox("Enable change operations", this)),
+      m_led(new CLedIndicator(this)),
+      m_status(new QLabel(this)),
+      m_actionButton(new QPushButton(this)) {
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    ApplyUIFont(this);
+    setWindowTitle("Monitor");
+    QPalette white = palette();
+    white.setColor(QPalette::Window, kWhite);
+    setPalette(white);
+    setAutoFillBackground(true);
+
+    SetControlId(m_list, kListId);
+    SetControlId(m_status, kStatusId);
+    SetControlId(m_operationsBox, kOperationsBoxId);
+    SetControlId(m_led, kLedId);
+    SetControlId(m_actionButton, kActionButtonId);
+    PlaceInDialogUnits(m_list, 7, 7, 352, 396);
+    PlaceInDialogUnits(m_led, 9, 406, 8, 8);
+    PlaceInDialogUnits(m_status, 22, 405, 93, 9);
+    PlaceInDialogUnits(m_operationsBox, 165, 405, 89, 10);
+    PlaceInDialogUnits(m_actionButton, 309, 403, 50, 14);
+    m_status->setAlignment(Qt::AlignCenter);
+    m_led->setAttribute(Qt::WA_OpaquePaintEvent);
+    m_actionButton->setAutoDefault(false);
+    m_actionButton->hide();
+    const QFont f = font();
+    setFixedSize(DluX(f, 366), DluY(f, 423));
+    ApplyDialogTexts(kDialogId, this);
+
+    m_pollTimer.setSingleShot(true);
+    m_pollTimer.setInterval(m_timings.pollMs);
+    m_statusTimer.setInterval(m_timings.statusMs);
+    connect(&m_pollTimer, &QTimer::timeout, this, &CMonitorDialog::OnPollTimer);
+    connect(&m_statusTimer, &QTimer::timeout, this, &CMonitorDialog::OnStatusTimer);
+    connect(m_operationsBox, &QCheckBox::toggled, this,
+            [this](bool on) { m_list->SetOperationsEnabled(on); });
+    connect(m_actionButton, &QPushButton::clicked, this, &CMonitorDialog::OnActionButton);
+
+    m_proxy.AddObserver(this);
+    m_list->AddObserver(this);
+    m_pollItem.AddObserver(&m_proxy);
+    m_operationItem.AddObserver(&m_proxy);
+    m_pollItem.AddObserver(&m_tracker);
+    m_operationItem.AddObserver(&m_tracker);
+}
+
+CMonitorDialog::~CMonitorDialog() {
+    m_pollTimer.stop();
+    m_statusTimer.stop();
+    m_closing = true;
+    // Normally nothing runs any more once Run has returned; otherwise the items still point here.
+    if (m_master && (m_pollRunning || m_writesRunning > 0)) m_master->Cancel();
+    m_tracker.WaitIdle();
+}
+
+void CMonitorDialog::SetTimings(MonitorTimings timings) {
+    m_timings = timings;
+    m_pollTimer.setInterval(timings.pollMs);
+    m_statusTimer.setInterval(timings.statusMs);
+}
+
+int CMonitorDialog::Run(CModbusInterface& master) {
+    m_master = &master;
+    m_list->Initialize();
+    m_operationsBox->setChecked(false);
+    m_list->SetOperationsEnabled(false);
+    m_state = MON_NONE;
+    m_statusTimer.start();
+    m_closing = false;
+    m_actionRunning = false;
+    m_protected = false;
+    m_shownType = 0;
+    m_blinkCount = 0;
+    m_blink = false;
+    unsetCursor();
+    Submit(m_pollItem);
+    m_pollRunning = true;
+    return exec();
+}
+
+void CMonitorDialog::Submit(CSimpleFunctor& item) {
+    m_tracker.Submitted();
+    g_executor.Execute(&item);
+}
+
+// ---- the worker's side ----
+
+void CMonitorDialog::Poll() {
+    m_protected = false;
+    try {
+        m_polled = PollMonitor(*m_master, &m_closing);
+        m_state = MON_OK;
+        m_blinkCount = 2;
+    } catch (const CPrivateException& e) {
+        // A poll cut short by closing says nothing about the device.
+        if (m_closing) return;
+        m_state = MON_ERROR;
+        m_protected = e.IsProtect();
+    } catch (const std::exception&) {
+        if (!m_closing) m_state = MON_ERROR;
+    }
+}
+
+bool CMonitorDialog::TakeWrite(CParValue& value) {
+    std::lock_guard lock(m_writeMutex);
+    if (m_writeQueue.empty()) return false;
+    value = m_writeQueue.front();
+    m_writeQueue.pop_front();
+    return true;
+}
+
+void CMonitorDialog::WriteOperations() {
+    try {
+        m_master->Open();
+        CParValue value;
+        while (TakeWrite(value))
+            m_master->WriteMultipleRegisters(value.Address(), value.Count(), value.Words());
+    } catch (const std::exception&) {
+        // The values were meant for now: sending the rest later, with some other edit, would
+        // switch outputs the user no longer expects. The next poll shows the device's state.
+        std::lock_guard lock(m_writeMutex);
+        m_writeQueue.clear();
+    }
+    try {
+        m_master->Close();
+    } catch (const std::exception&) {
+    }
+}
+
+// ---- the UI thread's side ----
+
+void CMonitorDialog::Update(CObservable* source) {
+    if (source == &m_pollItem) {
+        PollFinished();
+    } else if (source == static_cast<CObservable*>(m_list)) {
+        QueueOperations();
+    } else if (source == &m_operationItem) {
+        if (m_writesRunning > 0) --m_writesRunning;
+    }
+}
+
+void CMonitorDialog::PollFinished() {
+    m_pollRunning = false;
+    if (m_polled) m_device = std::move(m_polled);
+    if (m_device && m_state == MON_OK) {
+        const uint16_t type = m_device->TypeCode();
+        if (type != m_shownType) SetUpActionButton(*m_device);
+        m_list->SetModel(m_device, type != m_shownType);
+        m_shownType = type;
+    }
+    if (m_protected) AskPassword();
+    m_list->SetForceText();
+    m_list->SetLocked(m_state == MON_ERROR);
+    m_pollTimer.start(m_timings.pollMs);
+}
+
+void CMonitorDialog::AskPassword() {
+    // A write still queued would use the master on the worker at the same time; the device
+    // keeps refusing, so the next poll asks again.
+    if (m_writesRunning > 0) return;
+    CPassDialog pass(this);
+    try {
+        m_master->Open();
+        pass.Run(*m_master);
+    } catch (const std::exception&) {
+        // The password window has said all there is to say.
+    }
+    try {
+        m_master->Close();
+    } catch (const std::exception&) {
+    }
+}
+
+void CMonitorDialog::QueueOperations() {
+    if (!m_list->HasPendingOperations()) return;
+    {
+        std::lock_guard lock(m_writeMutex);
+        while (m_list->HasPendingOperations()) {
+            CParValue value = m_list->PopOperation();
+            if (value.Count() > 0) m_writeQueue.push_back(value);
+        }
+    }
+    Submit(m_operationItem);
+    ++m_writesRunning;
+}
+
+void CMonitorDialog::SetUpActionButton(const CDevInterface& model) {
+    if (model.HasMonitorAction()) {
+        m_actionButton->setText(ToQ(model.MonitorActionCaption()));
+        m_actionButton->show();
+    } else {
+        m_actionButton->hide();
+    }
+}
+
+void CMonitorDialog::OnActionButton() {
+    if (!m_device || m_state != MON_OK || !m_master) return;
+    // The action talks to the device itself: never while an item uses the master.
+    if (m_pollRunning || m_writesRunning > 0 || m_actionRunning) return;
+    m_actionRunning = true;
+    // Hiding a dialog ends its modal run in Qt; minimising keeps the run going.
+    showMinimized();
+    try {
+        m_device->RunMonitorAction(*m_master);
+    } catch (const std::exception&) {
+    }
+    showNormal();
+    m_actionRunning = false;
+}
+
+void CMonitorDialog::OnPollTimer() {
+    m_pollTimer.stop();
+    if (m_actionRunning) {
+        m_pollTimer.start(m_timings.pollMs);
+    } else if (m_closing) {
+        // The write item points at this dialog: it must have run before the dialog ends.
+        if (m_writesRunning > 0) {
+            m_pollTimer.start(m_timings.pollMs);
+            return;
+        }
+        m_statusTimer.stop();
+        if (isVisible()) QDialog::reject();  // not when the run was ended from outside
+    } else {
+        Submit(m_pollItem);
+        m_pollRunning = true;
+    }
+}
+
+void CMonitorDialog::OnStatusTimer() {
+    const MonitorState state = m_state;
+    const char* key = "mon.null";
+    if (state == MON_OK) {
+        key = "mon.ok";
+        int before = m_blinkCount.load();
+        // A poll may set the count meanwhile; its new value must not be lost.
+        while (before > 0 && !m_blinkCount.compare_exchange_weak(before, before - 1)) {
+        }
+        m_blink = before > 1;
+    } else if (state == MON_ERROR) {
+        key = "mon.err";
+        m_blinkCount = 0;
+        m_blink = !m_blink;
+    } else {
+        m_blink = false;
+    }
+    m_status->setText(ToQ(g_resources.GetMessageText(key)));
+    PaintStatus(state == MON_ERROR);
+    if (m_blink)
+        m_led->SetColor(state == MON_ERROR ? kLampError : kLampOk);
+    else
+        m_led->SetColor(kWhite);
+}
+
+void CMonitorDialog::PaintStatus(bool error) {
+    QPalette p = m_status->palette();
+    const bool inverted = error && m_blink;
+    p.setColor(QPalette::WindowText, inverted ? kWhite : error ? kTextError : kTextOk);
+    p.setColor(QPalette::Window, kTextError);
+    m_status->setPalette(p);
+    m_status->setAutoFillBackground(inverted);
+}
+
+bool CMonitorDialog::StatusInverted() const {
+    return m_status->autoFillBackground();
+}
+
+void CMonitorDialog::reject() {
+    if (m_closing) return;
+    m_closing = true;
+    if (m_master) m_master->Cancel();
+    setCursor(Qt::WaitCursor);
+}
+
+void CMonitorDialog::done(int result) {
+    m_closing = true;
+    m_pollTimer.stop();
+    m_statusTimer.stop();
+    QDialog::done(result);
+}
+
+void CMonitorDialog::accept() {
+    if (focusWidget() == m_list) m_list->OpenEditor(-1, false);
+}
+
+void CMonitorDialog::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    reject();
+}

@@ -1,0 +1,157 @@
+// The monitor: polls the device's monitor model once a second on the background worker, shows it
+// in a parameter list with a status line and a lamp, and writes operation values that the user
+// commits in the list.
+#pragma once
+
+#include <QColor>
+#include <QDialog>
+#include <QTimer>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "app/resource_database.h"
+#include "concurrency/observer.h"
+#include "concurrency/observer_proxy_ui.h"
+#include "concurrency/simple_functor.h"
+#include "model/dev_interface.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class CModbusInterface;
+class CParameterListCtrl;
+
+// The status lamp: a circle of its colour on white.
+class CLedIndicator : public QWidget {
+    Q_OBJECT
+public:
+    explicit CLedIndicator(QWidget* parent = nullptr) : QWidget(parent) {}
+
+    void SetColor(const QColor& color);
+    QColor Color() const { return m_color; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor m_color{0, 0, 0};
+};
+
+enum MonitorState : int { MON_NONE = 0, MON_OK = 1, MON_ERROR = 2 };
+
+// Poll period and status-lamp period; tests shorten them.
+struct MonitorTimings {
+    int pollMs = 1000;
+    int statusMs = 250;
+};
+
+class CMonitorDialog : public QDialog, public CResourceManager, public CObserver {
+    Q_OBJECT
+public:
+    static const QColor kLampOk;
+    static const QColor kLampError;
+    static const QColor kTextOk;
+    static const QColor kTextError;
+
+    explicit CMonitorDialog(QWidget* parent = nullptr, MonitorTimings timings = {});
+    // Waits for any poll or write of this dialog still queued or running on the worker.
+    ~CMonitorDialog() override;
+
+    // Polls the device on the master (not owned) until the user closes the window; returns
+    // QDialog::Rejected.
+    int Run(CModbusInterface& master);
+    // Takes effect at the next start of a timer; a running one restarts with the new period.
+    void SetTimings(MonitorTimings timings);
+
+    // Completions of the work items (through the proxy) and committed edits of the list.
+    void Update(CObservable* source) override;
+
+    // Escape, the close box: asks the running poll to stop; the window ends at the next tick of
+    // the poll timer once nothing of its own runs on the worker.
+    void reject() override;
+    // However the run ends, polling stops with it.
+    void done(int result) override;
+    // Enter: opens the editor of the selected row when the list has the focus; never closes.
+    void accept() override;
+
+    // The timer handlers.
+    void OnPollTimer();
+    void OnStatusTimer();
+
+    MonitorState State() const { return m_state; }
+    uint16_t ShownType() const { return m_shownType; }
+    bool Closing() const { return m_closing; }
+    const std::shared_ptr<CDevInterface>& Device() const { return m_device; }
+    CParameterListCtrl* List() const { return m_list; }
+    QCheckBox* OperationsBox() const { return m_operationsBox; }
+    QLabel* Status() const { return m_status; }
+    CLedIndicator* Led() const { return m_led; }
+    QPushButton* ActionButton() const { return m_actionButton; }
+    // Whether the status text is drawn white on red (an error, on a blink tick).
+    bool StatusInverted() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Counts this dialog's items between their submission and the end of their notification on
+    // the worker, so that the dialog can wait until none of them can touch it any more.
+    class CItemTracker : public CObserver {
+    public:
+        void Submitted();
+        void Update(CObservable* source) override;
+        void WaitIdle();
+
+    private:
+        std::mutex m_mutex;
+        std::condition_variable m_idle;
+        int m_running = 0;
+    };
+
+    // Worker side.
+    void Poll();
+    void WriteOperations();
+    bool TakeWrite(CParValue& value);
+
+    void Submit(CSimpleFunctor& item);
+    void PollFinished();
+    void QueueOperations();
+    void AskPassword();
+    void SetUpActionButton(const CDevInterface& model);
+    void OnActionButton();
+    void PaintStatus(bool error);
+
+    MonitorTimings m_timings;
+    CObserverProxyUI m_proxy;
+    CItemTracker m_tracker;
+    CSimpleFunctor m_pollItem{this, &CMonitorDialog::Poll};
+    CSimpleFunctor m_operationItem{this, &CMonitorDialog::WriteOperations};
+
+    std::shared_ptr<CDevInterface> m_device;  // UI thread
+    std::shared_ptr<CDevInterface> m_polled;  // the worker's last good model, taken on completion
+    std::mutex m_writeMutex;
+    std::deque<CParValue> m_writeQueue;  // under m_writeMutex
+
+    CParameterListCtrl* m_list;
+    QCheckBox* m_operationsBox;
+    CLedIndicator* m_led;
+    QLabel* m_status;
+    QPushButton* m_actionButton;
+    QTimer m_pollTimer;
+    QTimer m_statusTimer;
+
+    CModbusInterface* m_master = nullptr;
+    std::atomic<bool> m_closing{false};
+    std::atomic<bool> m_protected{false};
+    std::atomic<MonitorState> m_state{MON_NONE};
+    std::atomic<int> m_blinkCount{0};
+    bool m_actionRunning = false;
+    bool m_pollRunning = false;  // UI thread: submitted, completion not yet arrived
+    int m_writesRunning = 0;     // UI thread: likewise for the write item
+    uint16_t m_shownType = 0;
+    bool m_blink = false;
+};
