@@ -9,7 +9,12 @@ int main(int argc, char** argv) {
     QCoreApplication::setOrganizationName("KOVALTRA");
     // Model rules may fire on the worker while a device is read; their notices go to the UI thread.
     InstallUserNoticeOnUiThread();
+    // The main window hides while the monitor runs, so neither hiding it nor closing the monitor
+    // may end the program: it ends when the main window is closed.
+    app.setQuitOnLastWindowClosed(false);
     CNorveltDlg dialog;
-    dialog.exec();
+    QObject::connect(&dialog, &QDialog::finished, &app, &QCoreApplication::quit);
+    dialog.show();
+    app.exec();
     return 0;
 }

@@ -85,8 +85,26 @@ TEST_F(MainDialog, ModelMenuGivesAFreshModelAndEscapeNeverCloses) {
     EXPECT_EQ(d.ModelButton()->text().toStdString(), " " + CDevType().LongName(6));
     QTest::keyClick(&d, Qt::Key_Escape);
     EXPECT_TRUE(d.isVisible());
+    int finished = 0;
+    QObject::connect(&d, &QDialog::finished, [&] { ++finished; });
     d.close();
     EXPECT_FALSE(d.isVisible());
+    EXPECT_EQ(finished, 1) << "closing the window ends the program's run";
+}
+
+TEST_F(MainDialog, MonitorRunsWhileTheMainWindowIsHidden) {
+    Rig rig("RB16T5-PLX4M_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    int finished = 0;
+    QObject::connect(&d, &QDialog::finished, [&] { ++finished; });
+    bool hiddenDuringMonitor = false;
+    d.SetMonitorRunner([&](CModbusInterface&) { hiddenDuringMonitor = !d.isVisible(); });
+    d.OnCommand(CMD_MONITOR);
+    EXPECT_TRUE(hiddenDuringMonitor);
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(finished, 0) << "hiding for the monitor does not end the main window";
+    EXPECT_EQ(rig.line->Requests(3).size(), 1u) << "the connection step's probe";
 }
 
 TEST_F(MainDialog, LanguageSwitchAppliesOnceAfterTheDelayAndIsSaved) {
