@@ -18,11 +18,15 @@ std::string Path(std::string_view templ, std::initializer_list<platform::FormatA
     return platform::FormatMessageText(templ, args);
 }
 
-std::string S(std::string_view s) { return std::string(s); }
+std::string S(std::string_view s) {
+    return std::string(s);
+}
 
 }  // namespace
 
-void CResourceDatabase::Init() { m_xml.Create("root"); }
+void CResourceDatabase::Init() {
+    m_xml.Create("root");
+}
 
 std::string CResourceDatabase::ProgramDirectory() {
     char buf[PATH_MAX];
@@ -52,40 +56,49 @@ void CResourceDatabase::LoadLanguage(const std::string& fileName) {
             m_xml.TryGetText("/root/filetype") != "language" || GetLanguageName().empty())
             throw CPrivateException(std::string("Illegal format"));
     } catch (const CPrivateException& e) {
-        throw CPrivateException(platform::FormatMessageText(
-            "Can't read resource file \"%1!s!\".%n%2!s!", {fileName, TruncateUtf8(e.Message(), 1023)}));
+        throw CPrivateException(
+            platform::FormatMessageText("Can't read resource file \"%1!s!\".%n%2!s!",
+                                        {fileName, TruncateUtf8(e.Message(), 1023)}));
     }
 }
 
 std::string CResourceDatabase::GetGuiText(int dialogId, int controlId) const {
-    return m_xml.TryGetText(Path("/root/gui[@name='%1!d!']/text[@name='%2!d!']", {dialogId, controlId}));
+    return m_xml.TryGetText(
+        Path("/root/gui[@name='%1!d!']/text[@name='%2!d!']", {dialogId, controlId}));
 }
 
 std::string CResourceDatabase::GetMessageText(std::string_view key) const {
     return m_xml.TryGetText(Path("/root/message/text[@name='%1']", {S(key)}));
 }
 
-std::string CResourceDatabase::GetParameterText(std::string_view modelCode, std::string_view name) const {
-    return m_xml.TryGetText(Path("/root/parameter[@name='%1']/text[@name='%2']", {S(modelCode), S(name)}));
+std::string CResourceDatabase::GetParameterText(std::string_view modelCode,
+                                                std::string_view name) const {
+    return m_xml.TryGetText(
+        Path("/root/parameter[@name='%1']/text[@name='%2']", {S(modelCode), S(name)}));
 }
 
 std::string CResourceDatabase::GetListItemText(std::string_view modelCode, std::string_view list,
                                                int64_t value) const {
-    std::string t = m_xml.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/item[value=\"%3!d!\"]/text",
-                                          {S(modelCode), S(list), value}));
+    std::string t = m_xml.TryGetText(
+        Path("/root/parameter[@name='%1']/list[@name='%2']/item[value=\"%3!d!\"]/text",
+             {S(modelCode), S(list), value}));
     if (!t.empty()) return t;
-    return m_xml.TryGetText(
-        Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']", {S(modelCode), S(list), value}));
+    return m_xml.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']",
+                                 {S(modelCode), S(list), value}));
 }
 
 int32_t CResourceDatabase::GetListItemValue(std::string_view modelCode, std::string_view list,
                                             int position) const {
-    std::string v = m_xml.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/item[@name='%3!d!']/value",
-                                          {S(modelCode), S(list), position}));
+    std::string v = m_xml.TryGetText(
+        Path("/root/parameter[@name='%1']/list[@name='%2']/item[@name='%3!d!']/value",
+             {S(modelCode), S(list), position}));
     if (!v.empty()) return static_cast<int32_t>(std::strtol(v.c_str(), nullptr, 10));
-    std::string t = m_xml.TryGetText(
-        Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']", {S(modelCode), S(list), position}));
+    std::string t =
+        m_xml.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']",
+                              {S(modelCode), S(list), position}));
     return t.empty() ? -1 : position;
 }
 
-std::string CResourceDatabase::GetLanguageName() const { return m_xml.TryGetText("/root/language"); }
+std::string CResourceDatabase::GetLanguageName() const {
+    return m_xml.TryGetText("/root/language");
+}

@@ -28,7 +28,8 @@ public:
     std::string GetGuiText(int dialogId, int controlId) const;
     std::string GetMessageText(std::string_view key) const;
     std::string GetParameterText(std::string_view modelCode, std::string_view name) const;
-    std::string GetListItemText(std::string_view modelCode, std::string_view list, int64_t value) const;
+    std::string GetListItemText(std::string_view modelCode, std::string_view list,
+                                int64_t value) const;
     // The stored value of the item at a position; the position itself for a simple-form list;
     // -1 when there is no such item.
     int32_t GetListItemValue(std::string_view modelCode, std::string_view list, int position) const;

@@ -11,7 +11,13 @@
 inline constexpr const char* kDefaultServerAddress = "192.168.1.100";
 
 // Parity codes as the serial layer takes them.
-enum ParityCode : int { PARITY_NONE = 0, PARITY_ODD = 1, PARITY_EVEN = 2, PARITY_MARK = 3, PARITY_SPACE = 4 };
+enum ParityCode : int {
+    PARITY_NONE = 0,
+    PARITY_ODD = 1,
+    PARITY_EVEN = 2,
+    PARITY_MARK = 3,
+    PARITY_SPACE = 4
+};
 // Stop-bit codes as the serial layer takes them.
 enum StopBitsCode : int { STOPBITS_ONE = 0, STOPBITS_TWO = 2 };
 
@@ -42,9 +48,9 @@ struct ComSettings {
     // Writes every value of the section, "Character" included.
     void Save() const;
 
-    int BaudRate() const;    // 1200..38400 from the index; 1200 for any other index
-    int DataBits() const;    // 7 or 8; 7 for any other index
-    int StopBits() const;    // STOPBITS_ONE or STOPBITS_TWO
+    int BaudRate() const;  // 1200..38400 from the index; 1200 for any other index
+    int DataBits() const;  // 7 or 8; 7 for any other index
+    int StopBits() const;  // STOPBITS_ONE or STOPBITS_TWO
     int ParityCode() const { return Parity; }
     int PortNumber() const { return COMPort + 1; }
 

@@ -26,7 +26,8 @@ void BM_BuildModel(benchmark::State& state) {
         auto model = types.Create(entry, 0, factory);
         benchmark::DoNotOptimize(model.get());
     }
-    state.SetLabel(std::string(CDevType::Entry(entry).modelCode) + (factory == DEV_SETTINGS ? " settings" : " monitor"));
+    state.SetLabel(std::string(CDevType::Entry(entry).modelCode) +
+                   (factory == DEV_SETTINGS ? " settings" : " monitor"));
 }
 BENCHMARK(BM_BuildModel)->ArgsProduct({{0, 1, 2, 3, 4, 5, 6}, {DEV_SETTINGS, DEV_MONITOR}});
 

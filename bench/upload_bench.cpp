@@ -7,9 +7,9 @@
 #include <filesystem>
 
 #include "app/resource_database.h"
+#include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
 #include "model/modbus_mapping.h"
-#include "modbus/modbus_interface.h"
 #include "session/device_session.h"
 #include "sim_process.h"
 
@@ -36,9 +36,11 @@ double LeastUploadSeconds(const CDevInterface& model) {
 void BM_UploadLargestModelPaced(benchmark::State& state) {
     g_resources.Init();
     g_resources.LoadLanguage("English.lng");
-    const std::string runtime = std::filesystem::temp_directory_path() / ("norvelco-bench-" + std::to_string(getpid()));
+    const std::string runtime =
+        std::filesystem::temp_directory_path() / ("norvelco-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(runtime);
-    testing_support::SimProcess sim({"--type", "RB16T5-SQ7_2", "--pace", std::to_string(kRate)}, runtime);
+    testing_support::SimProcess sim({"--type", "RB16T5-SQ7_2", "--pace", std::to_string(kRate)},
+                                    runtime);
     if (sim.Port().empty()) {
         state.SkipWithError("simulator did not start");
         return;
@@ -50,7 +52,8 @@ void BM_UploadLargestModelPaced(benchmark::State& state) {
     line.Parity = PARITY_ODD;
     CModbusInterface master(line);
     TransferProgress progress;
-    const double least = LeastUploadSeconds(*CDevType().Create(CDevType::FindModel("RB16T5-SQ7_2"), 0, DEV_SETTINGS));
+    const double least = LeastUploadSeconds(
+        *CDevType().Create(CDevType::FindModel("RB16T5-SQ7_2"), 0, DEV_SETTINGS));
     double measured = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();

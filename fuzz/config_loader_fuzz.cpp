@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto model = LoadConfiguration(path);
         if (model) {
             // A loaded model must also survive being listed and saved again.
-            for (int i = 0; i < model->Count(); ++i) (void)model->AdjustText(i, model->At(i).GetDisplayText());
+            for (int i = 0; i < model->Count(); ++i)
+                (void)model->AdjustText(i, model->At(i).GetDisplayText());
             SaveConfiguration(*model, path);
         }
     } catch (const CPrivateException&) {

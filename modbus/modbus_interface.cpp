@@ -245,7 +245,8 @@ void CModbusInterface::CheckReply(const Exchange& exchange, std::span<const uint
     }
     // Exactly the expected length: a short or long answer must never pass for the registers.
     if (got.length != reply.size()) invalid();
-    // A read must announce the registers it carries; a write's echo is relied on for its length only.
+    // A read must announce the registers it carries; a write's echo is relied on for its length
+    // only.
     if (request[1] == modbus::FC_READ_HOLDING_REGISTERS && reply[2] != 2 * request[5]) invalid();
 }
 

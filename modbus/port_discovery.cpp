@@ -26,7 +26,8 @@ struct PortKey {
     static bool NaturalLess(const std::string& a, const std::string& b) {
         size_t i = 0, j = 0;
         while (i < a.size() && j < b.size()) {
-            if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
+            if (std::isdigit(static_cast<unsigned char>(a[i])) &&
+                std::isdigit(static_cast<unsigned char>(b[j]))) {
                 size_t ei = i, ej = j;
                 while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
                 while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
@@ -61,13 +62,16 @@ bool HasUart(const fs::path& ttyDir) {
     return !type.empty() && type != "0";
 }
 
-bool IsLegacy(const std::string& name) { return name.starts_with("ttyS"); }
+bool IsLegacy(const std::string& name) {
+    return name.starts_with("ttyS");
+}
 
 // Source 1: the legacy ports ttyS0..ttyS15 that have a UART.
 void AddDefaults(const PortDiscoveryRoots& r, PortMap& ports) {
     for (int n = 0; n < 16; ++n) {
         std::string name = "ttyS" + std::to_string(n);
-        if (HasUart(fs::path(r.sysfs) / "class/tty" / name)) ports[{0, name}] = {r.dev + "/" + name, name};
+        if (HasUart(fs::path(r.sysfs) / "class/tty" / name))
+            ports[{0, name}] = {r.dev + "/" + name, name};
     }
 }
 
@@ -86,7 +90,8 @@ void AddKernelTtys(const PortDiscoveryRoots& r, PortMap& ports) {
 std::string UsbProduct(const fs::path& ttyDir) {
     std::error_code ec;
     fs::path dev = fs::canonical(ttyDir / "device", ec);
-    for (int up = 0; !ec && up < 4 && !dev.empty() && dev != dev.root_path(); ++up, dev = dev.parent_path()) {
+    for (int up = 0; !ec && up < 4 && !dev.empty() && dev != dev.root_path();
+         ++up, dev = dev.parent_path()) {
         std::string product = ReadLine(dev / "product");
         if (!product.empty()) return product;
     }
@@ -109,7 +114,8 @@ void AddFriendlyNames(const PortDiscoveryRoots& r, PortMap& ports) {
         if (product.empty() && link == byId.end()) continue;
         std::string label = !product.empty() ? product : link->second.filename().string();
         // The by-id path survives re-plugging, so a saved choice still finds the adapter.
-        entry = {link != byId.end() ? link->second.string() : entry.path, label + " (" + key.name + ")"};
+        entry = {link != byId.end() ? link->second.string() : entry.path,
+                 label + " (" + key.name + ")"};
     }
 }
 
@@ -121,7 +127,8 @@ void AddVirtualPorts(const PortDiscoveryRoots& r, PortMap& ports) {
         std::error_code ec2;
         if (!fs::is_symlink(e.symlink_status(ec2)) || !fs::exists(e.path(), ec2)) continue;
         std::string name = e.path().filename().string();
-        ports[{1, name}] = {e.path().string(), name + " (" + fs::read_symlink(e.path(), ec2).string() + ")"};
+        ports[{1, name}] = {e.path().string(),
+                            name + " (" + fs::read_symlink(e.path(), ec2).string() + ")"};
     }
 }
 
@@ -146,11 +153,14 @@ CComPortList::CComPortList(const PortDiscoveryRoots& roots) {
 }
 
 std::string CComPortList::GetDisplayName(int position) const {
-    return position >= 0 && position < GetCount() ? m_entries[static_cast<size_t>(position)].displayName : "";
+    return position >= 0 && position < GetCount()
+               ? m_entries[static_cast<size_t>(position)].displayName
+               : "";
 }
 
 std::string CComPortList::GetPath(int position) const {
-    return position >= 0 && position < GetCount() ? m_entries[static_cast<size_t>(position)].path : "";
+    return position >= 0 && position < GetCount() ? m_entries[static_cast<size_t>(position)].path
+                                                  : "";
 }
 
 int CComPortList::Find(const std::string& path) const {

@@ -13,7 +13,8 @@ void CDevInterface::Build(const char* modelCode, std::span<const ParDefinition> 
 
 int CDevInterface::IndexOf(std::string_view key) const {
     for (size_t i = 0; i < m_parameters.size(); ++i)
-        if (m_parameters[i].HasDefinition() && key == m_parameters[i].Key()) return static_cast<int>(i);
+        if (m_parameters[i].HasDefinition() && key == m_parameters[i].Key())
+            return static_cast<int>(i);
     return 0;
 }
 
@@ -21,7 +22,8 @@ bool CDevInterface::Is(int index, std::string_view key) const {
     return index >= 0 && index < Count() && key == m_parameters[static_cast<size_t>(index)].Key();
 }
 
-void CDevInterface::SetIdentity(uint16_t typeCode, uint32_t version, uint32_t versionMin, uint32_t versionMax) {
+void CDevInterface::SetIdentity(uint16_t typeCode, uint32_t version, uint32_t versionMin,
+                                uint32_t versionMax) {
     m_typeCode = typeCode;
     m_version = version;
     m_versionMin = versionMin;

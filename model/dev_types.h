@@ -31,14 +31,17 @@ public:
     // A new model of the entry; version 0 stands for 1.0 (65536).
     std::unique_ptr<CDevInterface> Create(int entry, uint32_t version, int factory) const;
     // Null when no entry matches.
-    std::unique_ptr<CDevInterface> CreateFor(uint16_t typeCode, uint32_t version, int factory) const;
+    std::unique_ptr<CDevInterface> CreateFor(uint16_t typeCode, uint32_t version,
+                                             int factory) const;
     std::string LongName(int entry) const;
     // Entry of a model code (e.g. "RB16KT5QA"), or -1.
     static int FindModel(std::string_view modelCode);
 };
 
 // The version number the table compares: major * 65536 + minor.
-constexpr uint32_t MakeVersion(uint16_t major, uint16_t minor) { return (uint32_t(major) << 16) | minor; }
+constexpr uint32_t MakeVersion(uint16_t major, uint16_t minor) {
+    return (uint32_t(major) << 16) | minor;
+}
 
 // Settings models.
 class CDevSettingsCommon : public CDevInterface {

@@ -12,7 +12,9 @@ CParValue Join(const CParValue& first, const CParValue& second) {
     return CParValue(first.Address(), static_cast<uint16_t>(words.size()), words.data());
 }
 
-uint32_t End(const CParValue& v) { return uint32_t(v.Address()) + v.Count(); }
+uint32_t End(const CParValue& v) {
+    return uint32_t(v.Address()) + v.Count();
+}
 
 }  // namespace
 

@@ -6,7 +6,8 @@ std::vector<ModelRow> ListModel(const CDevInterface& model) {
     for (int i = 0; i < model.Count(); ++i) {
         const CParInterface& p = model.At(i);
         const bool group = p.Type() == PAR_GROUP;
-        rows.push_back({i, group, p.GetLabel(), group ? std::string() : model.AdjustText(i, p.GetDisplayText())});
+        rows.push_back({i, group, p.GetLabel(),
+                        group ? std::string() : model.AdjustText(i, p.GetDisplayText())});
     }
     return rows;
 }

@@ -8,9 +8,9 @@
 
 struct ModelRow {
     int index;
-    bool group;       // a group heading: only the label is shown
+    bool group;  // a group heading: only the label is shown
     std::string label;
-    std::string text; // the model's AdjustText of the display text
+    std::string text;  // the model's AdjustText of the display text
 };
 
 std::vector<ModelRow> ListModel(const CDevInterface& model);

@@ -3,8 +3,9 @@
 #include <algorithm>
 
 const char* UnitKey(uint32_t unit) {
-    static const char* const keys[] = {nullptr,    "unitsec", "unitch", "unitdegc", "unitdegf", "unitperc",
-                                       "unitma",   "unita",   "unitmv", "unitv",    "unitohm",  "unitdbm"};
+    static const char* const keys[] = {nullptr,    "unitsec",  "unitch",  "unitdegc",
+                                       "unitdegf", "unitperc", "unitma",  "unita",
+                                       "unitmv",   "unitv",    "unitohm", "unitdbm"};
     return unit < std::size(keys) ? keys[unit] : nullptr;
 }
 
@@ -59,13 +60,15 @@ void CParValue::SetString(size_t first, std::string_view bytes) {
         for (size_t i = 0; i < n; ++i) {
             uint8_t b = i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0;
             uint16_t& w = regs[i / 2];
-            w = (i % 2 == 0) ? static_cast<uint16_t>((w & 0xFF00) | b) : static_cast<uint16_t>((w & 0x00FF) | (b << 8));
+            w = (i % 2 == 0) ? static_cast<uint16_t>((w & 0xFF00) | b)
+                             : static_cast<uint16_t>((w & 0x00FF) | (b << 8));
         }
     } else {
         for (size_t i = 0; i < room; ++i) {
             uint8_t b = i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0;
             uint16_t& w = regs[i / 2];
-            w = (i % 2 == 0) ? static_cast<uint16_t>((w & 0x00FF) | (b << 8)) : static_cast<uint16_t>((w & 0xFF00) | b);
+            w = (i % 2 == 0) ? static_cast<uint16_t>((w & 0x00FF) | (b << 8))
+                             : static_cast<uint16_t>((w & 0xFF00) | b);
         }
     }
 }

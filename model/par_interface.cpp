@@ -17,12 +17,20 @@ constexpr double kPow10[] = {1, 10, 100, 1000, 10000};
 constexpr char kNameChars[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ -_.@";
 constexpr char kHexDigits[] = "0123456789abcdefABCDEF";
 
-double Pow10(int32_t decimals) { return kPow10[std::clamp(decimals, 0, 4)]; }
+double Pow10(int32_t decimals) {
+    return kPow10[std::clamp(decimals, 0, 4)];
+}
 
-uint8_t Hi(uint16_t w) { return static_cast<uint8_t>(w >> 8); }
-uint8_t Lo(uint16_t w) { return static_cast<uint8_t>(w & 0xFF); }
+uint8_t Hi(uint16_t w) {
+    return static_cast<uint8_t>(w >> 8);
+}
+uint8_t Lo(uint16_t w) {
+    return static_cast<uint8_t>(w & 0xFF);
+}
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // wcstoul semantics on a 32-bit unsigned long: leading space and sign, a minus negates modulo 2^32,
 // a magnitude above 2^32 - 1 overflows. Returns the position after the digits (start when none).
@@ -31,8 +39,8 @@ size_t StrToUl32(std::string_view s, int base, uint32_t& result, bool& overflow)
     while (i < s.size() && IsSpace(s[i])) ++i;
     bool negative = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    if (base == 16 && i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') && i + 2 < s.size() &&
-        std::isxdigit(static_cast<unsigned char>(s[i + 2])))
+    if (base == 16 && i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') &&
+        i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 2])))
         i += 2;
     uint64_t magnitude = 0;
     size_t digits = 0;
@@ -40,10 +48,14 @@ size_t StrToUl32(std::string_view s, int base, uint32_t& result, bool& overflow)
     for (; i < s.size(); ++i, ++digits) {
         int d;
         char c = s[i];
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else break;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            break;
         magnitude = magnitude * base + d;
         if (magnitude > 0xFFFFFFFFull) {
             overflow = true;
@@ -68,7 +80,8 @@ bool ParseDecimal(std::string_view text, int32_t decimals, int32_t& out) {
     x = std::clamp(x, -kFloatMax, kFloatMax);
     double scaled = Pow10(decimals) * (x >= 0 ? x + 0.00001 : x - 0.00001);
     scaled = std::trunc(scaled);
-    if (!(scaled >= std::numeric_limits<int32_t>::min() && scaled <= std::numeric_limits<int32_t>::max()))
+    if (!(scaled >= std::numeric_limits<int32_t>::min() &&
+          scaled <= std::numeric_limits<int32_t>::max()))
         out = std::numeric_limits<int32_t>::min();
     else
         out = static_cast<int32_t>(scaled);
@@ -184,7 +197,8 @@ std::string CParInterface::GetText() const {
 std::string CParInterface::GetDisplayText() const {
     std::string text = GetText();
     if (Type() == PAR_UINT32_HEX)
-        text += platform::FormatC(" (0x%X)", (static_cast<uint32_t>(m_value.Word(1)) << 16) | m_value.Word(0));
+        text += platform::FormatC(" (0x%X)",
+                                  (static_cast<uint32_t>(m_value.Word(1)) << 16) | m_value.Word(0));
     std::string unit = GetUnitText();
     if (!unit.empty()) text += " (" + unit + ")";
     return text;
@@ -253,7 +267,8 @@ void CParInterface::SetInteger(std::string_view text) {
     int64_t number;
     if (m_decimals != 0) {
         int32_t scaled;
-        if (!ParseDecimal(text, m_decimals, scaled)) throw CPrivateException(CPrivateException::Key{errorKey});
+        if (!ParseDecimal(text, m_decimals, scaled))
+            throw CPrivateException(CPrivateException::Key{errorKey});
         number = scaled;
     } else if (wide) {
         std::string s(text);
@@ -297,7 +312,8 @@ void CParInterface::SetIpv4(std::string_view text) {
         errno = 0;
         char* end = nullptr;
         long v = std::strtol(p, &end, 10);
-        if (end == p || errno == ERANGE || v < 0 || v > 255) throw CPrivateException(CPrivateException::Key{"iperr"});
+        if (end == p || errno == ERANGE || v < 0 || v > 255)
+            throw CPrivateException(CPrivateException::Key{"iperr"});
         p = end;
         if (octet < 3) {
             if (*p != '.') throw CPrivateException(CPrivateException::Key{"iperr"});
@@ -322,17 +338,20 @@ void CParInterface::SetKey(std::string_view text) {
         digits += static_cast<char>(std::toupper(static_cast<int>(c)));
     }
     digits = std::string(32 - digits.size(), '0') + digits;
-    if (n == 0 || n > 32) throw CPrivateException(CPrivateException::Key{"enckeyerr"}, {GetLabel()});
+    if (n == 0 || n > 32)
+        throw CPrivateException(CPrivateException::Key{"enckeyerr"}, {GetLabel()});
     uint16_t words[8];
     for (size_t k = 0; k < 8; ++k)
-        words[k] = static_cast<uint16_t>(std::strtoul(digits.substr(4 * k, 4).c_str(), nullptr, 16));
+        words[k] =
+            static_cast<uint16_t>(std::strtoul(digits.substr(4 * k, 4).c_str(), nullptr, 16));
     m_value = CParValue(m_value.Address(), 8, words, false);
 }
 
 void CParInterface::SetName(std::string_view text) {
     for (char32_t c : platform::DecodeUtf8(text)) {
         if (c == 0 || c > 0x7F || !std::strchr(kNameChars, static_cast<char>(c)))
-            throw CPrivateException(CPrivateException::Key{"strerr"}, {GetLabel(), m_definition->maximum});
+            throw CPrivateException(CPrivateException::Key{"strerr"},
+                                    {GetLabel(), m_definition->maximum});
     }
     StoreString(text);
 }
@@ -341,7 +360,8 @@ void CParInterface::StoreString(std::string_view text) {
     // The registers hold bytes up to the first zero; a typed zero would cut the text silently.
     std::string_view bytes = text.substr(0, text.find('\0'));
     if (static_cast<int64_t>(bytes.size()) > m_definition->maximum)
-        throw CPrivateException(CPrivateException::Key{"toolongerr"}, {GetLabel(), m_definition->maximum});
+        throw CPrivateException(CPrivateException::Key{"toolongerr"},
+                                {GetLabel(), m_definition->maximum});
     m_value.SetString(0, bytes);
 }
 
@@ -369,7 +389,8 @@ void CParInterface::SetValue(const CParValue& value) {
 }
 
 std::string CParInterface::GetLabel() const {
-    return m_definition ? g_resources.GetParameterText(m_modelCode, m_definition->key) : std::string();
+    return m_definition ? g_resources.GetParameterText(m_modelCode, m_definition->key)
+                        : std::string();
 }
 
 std::string CParInterface::GetUnitText() const {

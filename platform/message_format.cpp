@@ -1,7 +1,7 @@
 #include "platform/message_format.h"
 
-#include <cctype>
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <type_traits>
 
@@ -77,15 +77,18 @@ std::string Render(const Conversion& c, const FormatArg& arg) {
     const bool is64 = std::holds_alternative<int64_t>(arg) || std::holds_alternative<uint64_t>(arg);
     const int64_t s = std::visit(
         [](const auto& v) -> int64_t {
-            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>) return 0;
-            else return static_cast<int64_t>(v);
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>)
+                return 0;
+            else
+                return static_cast<int64_t>(v);
         },
         arg);
     const bool narrow = !c.wide && !is64;  // a 32-bit conversion of a 32-bit value
     switch (c.conv) {
         case 'd':
         case 'i':
-            return Printf(head + "lld", static_cast<long long>(narrow ? static_cast<int32_t>(s) : s));
+            return Printf(head + "lld",
+                          static_cast<long long>(narrow ? static_cast<int32_t>(s) : s));
         case 'u':
         case 'o':
         case 'x':
@@ -127,12 +130,14 @@ std::string FormatMessageText(std::string_view t, std::span<const FormatArg> arg
         } else if (next >= '1' && next <= '9') {
             size_t j = i + 2;
             int number = next - '0';
-            if (j < t.size() && std::isdigit(static_cast<unsigned char>(t[j]))) number = number * 10 + (t[j++] - '0');
+            if (j < t.size() && std::isdigit(static_cast<unsigned char>(t[j])))
+                number = number * 10 + (t[j++] - '0');
             Conversion conv;
             size_t after = j;
             if (j < t.size() && t[j] == '!') {
                 size_t close = t.find('!', j + 1);
-                if (close != std::string_view::npos && ParseConversion(t.substr(j + 1, close - j - 1), conv))
+                if (close != std::string_view::npos &&
+                    ParseConversion(t.substr(j + 1, close - j - 1), conv))
                     after = close + 1;
                 else
                     conv = Conversion{};

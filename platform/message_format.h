@@ -18,7 +18,8 @@ using FormatArg = std::variant<std::string, int32_t, uint32_t, int64_t, uint64_t
 // missing argument never fails: the offending characters are copied as they stand.
 std::string FormatMessageText(std::string_view templ, std::span<const FormatArg> args);
 
-inline std::string FormatMessageText(std::string_view templ, std::initializer_list<FormatArg> args) {
+inline std::string FormatMessageText(std::string_view templ,
+                                     std::initializer_list<FormatArg> args) {
     return FormatMessageText(templ, std::span<const FormatArg>(args.begin(), args.size()));
 }
 

@@ -2,8 +2,8 @@
 
 #include <locale.h>
 
-#include <cstdarg>
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -101,7 +101,9 @@ std::string SanitizeUtf8(std::string_view text) {
     return out;
 }
 
-size_t CountCodePoints(std::string_view text) { return DecodeUtf8(text).size(); }
+size_t CountCodePoints(std::string_view text) {
+    return DecodeUtf8(text).size();
+}
 
 size_t CountUtf16Units(std::string_view text) {
     size_t n = 0;
@@ -121,6 +123,8 @@ std::string FormatC(const char* format, ...) {
     return std::string(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
 }
 
-double StrToDouble(const char* text, char** end) { return strtod_l(text, end, CLocale()); }
+double StrToDouble(const char* text, char** end) {
+    return strtod_l(text, end, CLocale());
+}
 
 }  // namespace platform

@@ -45,7 +45,8 @@ std::pair<int, std::string> LineAt(const std::string& data, std::ptrdiff_t offse
         }
     }
     size_t end = data.find('\n', start);
-    std::string text = data.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string text =
+        data.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (!text.empty() && text.back() == '\r') text.pop_back();
     return {line, text};
 }
@@ -86,10 +87,11 @@ void CXmlReaderWriter::Load(const std::string& path) {
     pugi::xml_parse_result result =
         doc->load_buffer(data.data(), data.size(), pugi::parse_default | pugi::parse_declaration);
     if (!result || !doc->document_element()) {
-        auto [line, text] = LineAt(data, result ? static_cast<std::ptrdiff_t>(data.size()) : result.offset);
+        auto [line, text] =
+            LineAt(data, result ? static_cast<std::ptrdiff_t>(data.size()) : result.offset);
         const char* reason = result ? "no root element" : result.description();
-        throw CPrivateException(platform::FormatMessageText(
-            "line: %1!d!%nsrc text: %2%nreason: %3", {line, text, std::string(reason)}));
+        throw CPrivateException(platform::FormatMessageText("line: %1!d!%nsrc text: %2%nreason: %3",
+                                                            {line, text, std::string(reason)}));
     }
     m_document = std::move(doc);
 }

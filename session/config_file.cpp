@@ -10,7 +10,8 @@
 
 namespace {
 
-// Leading space, an optional sign and decimal digits, as a 32-bit long reads them; 0 without digits.
+// Leading space, an optional sign and decimal digits, as a 32-bit long reads them; 0 without
+// digits.
 int32_t ParseInt(const std::string& text) {
     long long v = std::strtoll(text.c_str(), nullptr, 10);
     if (v > INT32_MAX) return INT32_MAX;
@@ -18,7 +19,9 @@ int32_t ParseInt(const std::string& text) {
     return static_cast<int32_t>(v);
 }
 
-[[noreturn]] void Fail(const char* key) { throw CPrivateException(CPrivateException::Key{key}); }
+[[noreturn]] void Fail(const char* key) {
+    throw CPrivateException(CPrivateException::Key{key});
+}
 
 }  // namespace
 
@@ -30,7 +33,8 @@ void SaveConfiguration(CDevInterface& model, const std::string& path) {
     doc.AddElement("/root", "filetype", "configuration");
     doc.AddElement("/root", "version", "1.1");
     doc.AddElement("/root", "device", platform::FormatC("%d", model.TypeCode()));
-    doc.AddElement("/root", "devver", platform::FormatC("%d", static_cast<int32_t>(model.Version())));
+    doc.AddElement("/root", "devver",
+                   platform::FormatC("%d", static_cast<int32_t>(model.Version())));
     for (int i = 0; i < model.Count(); ++i) {
         const CParValue& v = model.At(i).Value();
         for (size_t k = 0; k < v.Count(); ++k)
@@ -45,7 +49,8 @@ std::unique_ptr<CDevInterface> LoadConfiguration(const std::string& path) {
     std::string version, device, devver;
     try {
         doc.Load(path);
-        if (doc.GetText("/root/application") != "NORVELCO" || doc.GetText("/root/filetype") != "configuration")
+        if (doc.GetText("/root/application") != "NORVELCO" ||
+            doc.GetText("/root/filetype") != "configuration")
             Fail("illfileerr");
         version = doc.GetText("/root/version");
         // A file without the device identity is as unusable as one without a header.
@@ -65,8 +70,8 @@ std::unique_ptr<CDevInterface> LoadConfiguration(const std::string& path) {
         for (int i = 0; i < model->Count(); ++i) {
             CParValue& v = model->At(i).Value();
             for (size_t k = 0; k < v.Count(); ++k) {
-                std::string text = doc.GetText(
-                    platform::FormatC("/root/parameter[@adrs='%d']", static_cast<int>(v.Address() + k)));
+                std::string text = doc.GetText(platform::FormatC(
+                    "/root/parameter[@adrs='%d']", static_cast<int>(v.Address() + k)));
                 v.SetWord(k, static_cast<uint16_t>(ParseInt(text)));
             }
             model->OnChanged(i);

@@ -1,9 +1,9 @@
 #include "session/device_session.h"
 
 #include "app/private_exception.h"
+#include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
 #include "model/modbus_mapping.h"
-#include "modbus/modbus_interface.h"
 #include "session/password.h"
 
 namespace {
@@ -42,7 +42,8 @@ DeviceIdentity IdentifyDevice(CModbusInterface& master) {
 
 std::unique_ptr<CDevInterface> AcceptForReading(const DeviceIdentity& device) {
     auto model = CDevType().CreateFor(device.typeCode, device.version, DEV_SETTINGS);
-    if (!model) throw CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{device.typeCode}});
+    if (!model)
+        throw CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{device.typeCode}});
     return model;
 }
 
@@ -52,7 +53,8 @@ void AcceptForWriting(const CDevInterface& model, const DeviceIdentity& device) 
         throw CPrivateException(CPrivateException::Key{"diffdev"});
 }
 
-std::unique_ptr<CDevInterface> ReadFromDevice(CModbusInterface& master, TransferProgress& progress) {
+std::unique_ptr<CDevInterface> ReadFromDevice(CModbusInterface& master,
+                                              TransferProgress& progress) {
     master.Open();
     CloseGuard close(master);
     std::unique_ptr<CDevInterface> model = AcceptForReading(IdentifyDevice(master));
@@ -91,7 +93,8 @@ bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgr
     return true;
 }
 
-std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master, const std::atomic<bool>* closing) {
+std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master,
+                                           const std::atomic<bool>* closing) {
     master.Open();
     CloseGuard close(master);
     if (closing && *closing) throw CPrivateException();
@@ -115,7 +118,8 @@ std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master, const std::
     return model;
 }
 
-bool ConnectDevice(CModbusInterface& master, ConnectionUi& ui, ComSettings settings, bool saveSettings) {
+bool ConnectDevice(CModbusInterface& master, ConnectionUi& ui, ComSettings settings,
+                   bool saveSettings) {
     if (!ui.ChoosePort(settings)) return false;
     // Stored before the device is tried: the chosen port stays even when nothing answers.
     if (saveSettings) settings.Save();

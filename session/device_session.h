@@ -45,7 +45,8 @@ bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgr
 // Reads the device's monitor model: identification (the three version words serve the block at
 // 3000), then every block. The master is opened and closed here; closing, when set, ends the poll
 // at once with the empty (cancelled) error.
-std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master, const std::atomic<bool>* closing = nullptr);
+std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master,
+                                           const std::atomic<bool>* closing = nullptr);
 
 // The user's side of the connection step: which port, the device password, and error display.
 class ConnectionUi {
@@ -60,7 +61,8 @@ public:
 
 // The connection step: port choice, settings saved (when asked), one probe read of 3003, and the
 // password when the device answers that it is protected. True when the command may go on.
-bool ConnectDevice(CModbusInterface& master, ConnectionUi& ui, ComSettings settings, bool saveSettings);
+bool ConnectDevice(CModbusInterface& master, ConnectionUi& ui, ComSettings settings,
+                   bool saveSettings);
 
 // Sends a password typed by the user: its packing and the authentication write. Returns the
 // message key of the failure ("stopcom" for an empty password, "passtoolong", "passchars",

@@ -11,7 +11,8 @@ PasswordCheck PackPassword(std::string_view utf8, PasswordWords& words) {
     PasswordWords packed{};
     for (size_t i = 0; i < chars.size(); ++i) {
         uint16_t c = static_cast<uint16_t>(chars[i]);
-        packed[i / 2] = (i % 2 == 0) ? static_cast<uint16_t>(c << 8) : static_cast<uint16_t>(packed[i / 2] | c);
+        packed[i / 2] =
+            (i % 2 == 0) ? static_cast<uint16_t>(c << 8) : static_cast<uint16_t>(packed[i / 2] | c);
     }
     words = packed;
     return PasswordCheck::Ok;

@@ -30,7 +30,8 @@ public:
         for (char** e = environ; *e; ++e) {
             const std::string_view v(*e);
             bool replaced = false;
-            for (const std::string& o : env) replaced |= v.rfind(o.substr(0, o.find('=') + 1), 0) == 0;
+            for (const std::string& o : env)
+                replaced |= v.rfind(o.substr(0, o.find('=') + 1), 0) == 0;
             if (!replaced) environment.emplace_back(v);
         }
         environment.insert(environment.end(), env.begin(), env.end());
@@ -53,7 +54,8 @@ public:
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-        if (posix_spawn(&m_pid, argp[0], &actions, &attr, argp.data(), envp.data()) != 0) m_pid = -1;
+        if (posix_spawn(&m_pid, argp[0], &actions, &attr, argp.data(), envp.data()) != 0)
+            m_pid = -1;
         posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -85,7 +87,8 @@ public:
         const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (m_out >= 0 && (line.empty() || line.back() != '\n')) {
             pollfd p{m_out, POLLIN, 0};
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
             if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
             char c;
             if (read(m_out, &c, 1) != 1) break;
@@ -145,8 +148,10 @@ private:
         if (fd < 0 || !(p.revents & (POLLIN | POLLHUP))) return;
         char buffer[4096];
         const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) into.append(buffer, static_cast<size_t>(n));
-        else CloseFd(fd);
+        if (n > 0)
+            into.append(buffer, static_cast<size_t>(n));
+        else
+            CloseFd(fd);
     }
     int Reap() {
         int status = 0;

@@ -47,7 +47,8 @@ public:
     std::vector<std::pair<int, int>> Requests(uint8_t function) const {
         std::vector<std::pair<int, int>> out;
         for (const auto& r : requests)
-            if (r.size() >= 6 && r[1] == function) out.emplace_back(r[2] << 8 | r[3], r[4] << 8 | r[5]);
+            if (r.size() >= 6 && r[1] == function)
+                out.emplace_back(r[2] << 8 | r[3], r[4] << 8 | r[5]);
         return out;
     }
 

@@ -13,7 +13,8 @@ class SimProcess {
 public:
     // runtimeDir becomes the child's XDG_RUNTIME_DIR, so its port link stays out of the user's.
     SimProcess(const std::vector<std::string>& args, const std::string& runtimeDir)
-        : m_child(ChildProcess::Program("norvelco-devsim"), args, {"XDG_RUNTIME_DIR=" + runtimeDir}) {
+        : m_child(ChildProcess::Program("norvelco-devsim"), args,
+                  {"XDG_RUNTIME_DIR=" + runtimeDir}) {
         const std::string line = m_child.ReadLine(5000);
         if (line.rfind("PORT ", 0) == 0) m_port = line.substr(5, line.size() - 6);
     }

@@ -16,7 +16,8 @@ namespace testing_support {
 class TempDir {
 public:
     TempDir() {
-        std::string templ = (std::filesystem::temp_directory_path() / "norvelco-test-XXXXXX").string();
+        std::string templ =
+            (std::filesystem::temp_directory_path() / "norvelco-test-XXXXXX").string();
         if (!mkdtemp(templ.data())) std::abort();
         m_path = templ;
     }

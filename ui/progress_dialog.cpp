@@ -40,7 +40,9 @@ int CProgressDialog::Run(int mode) {
     return exec();
 }
 
-void CProgressDialog::End() { QDialog::done(QDialog::Rejected); }
+void CProgressDialog::End() {
+    QDialog::done(QDialog::Rejected);
+}
 
 void CProgressDialog::Move(int position) {
     m_sent.push_back(position);

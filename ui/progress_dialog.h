@@ -12,7 +12,10 @@
 class QLabel;
 class QProgressBar;
 
-class CProgressDialog : public QDialog, public CResourceManager, public CObservable, public TransferProgress {
+class CProgressDialog : public QDialog,
+                        public CResourceManager,
+                        public CObservable,
+                        public TransferProgress {
     Q_OBJECT
 public:
     static constexpr int kRange = 1000000000;

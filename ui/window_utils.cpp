@@ -1,6 +1,7 @@
 #include "ui/window_utils.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -10,11 +11,9 @@
 #include <QMessageBox>
 #include <QWidget>
 
-#include <QCoreApplication>
-
 #include "app/private_exception.h"
-#include "model/dev_interface.h"
 #include "app/resource_database.h"
+#include "model/dev_interface.h"
 
 namespace {
 
@@ -31,7 +30,8 @@ QFont GetUIFont() {
     static const QFont font = [] {
         const QString platform = QGuiApplication::platformName();
         // Headless platforms report no desktop font; real desktops do through their theme.
-        if (platform != "offscreen" && platform != "minimal") return QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+        if (platform != "offscreen" && platform != "minimal")
+            return QFontDatabase::systemFont(QFontDatabase::GeneralFont);
         const bool japanese = QLocale().language() == QLocale::Japanese;
         QFont f(japanese ? "Noto Sans CJK JP" : "DejaVu Sans");
         f.setPointSize(9);
@@ -44,7 +44,9 @@ void ApplyUIFont(QWidget* dialog) {
     if (dialog) dialog->setFont(GetUIFont());
 }
 
-void SetControlId(QWidget* control, int id) { control->setProperty(kControlId, id); }
+void SetControlId(QWidget* control, int id) {
+    control->setProperty(kControlId, id);
+}
 
 int ControlId(const QWidget* control) {
     QVariant v = control->property(kControlId);
@@ -59,9 +61,12 @@ void ApplyDialogTexts(int dialogId, QWidget* dialog) {
         if (id <= 0) continue;
         std::string text = g_resources.GetGuiText(dialogId, id);
         if (text.empty()) continue;
-        if (auto* button = qobject_cast<QAbstractButton*>(child)) button->setText(ToQ(text));
-        else if (auto* label = qobject_cast<QLabel*>(child)) label->setText(ToQ(text));
-        else if (auto* group = qobject_cast<QGroupBox*>(child)) group->setTitle(ToQ(text));
+        if (auto* button = qobject_cast<QAbstractButton*>(child))
+            button->setText(ToQ(text));
+        else if (auto* label = qobject_cast<QLabel*>(child))
+            label->setText(ToQ(text));
+        else if (auto* group = qobject_cast<QGroupBox*>(child))
+            group->setTitle(ToQ(text));
     }
 }
 
@@ -74,7 +79,8 @@ std::string GetProductCaption() {
 int DluX(const QFont& font, int units) {
     QFontMetrics fm(font);
     // The average width of the Latin alphabet, as dialog units are defined.
-    const int avg = fm.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52;
+    const int avg =
+        fm.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52;
     return (units * std::max(avg, 1) + 2) / 4;
 }
 
@@ -101,7 +107,9 @@ void ShowMessage(QWidget* parent, const std::string& text, MessageIcon icon) {
     box.exec();
 }
 
-void SetMessageBoxHook(MessageBoxHook hook) { Hook() = std::move(hook); }
+void SetMessageBoxHook(MessageBoxHook hook) {
+    Hook() = std::move(hook);
+}
 
 void ShowError(QWidget* parent, const std::string& message, MessageIcon icon) {
     ShowMessage(parent, TruncateUtf8(message, 511), icon);
@@ -112,6 +120,7 @@ void InstallUserNoticeOnUiThread() {
         QCoreApplication* app = QCoreApplication::instance();
         if (!app) return;
         QMetaObject::invokeMethod(
-            app, [text] { ShowMessage(nullptr, text, MessageIcon::Warning); }, Qt::QueuedConnection);
+            app, [text] { ShowMessage(nullptr, text, MessageIcon::Warning); },
+            Qt::QueuedConnection);
     });
 }

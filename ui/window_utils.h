@@ -9,8 +9,12 @@
 
 class QWidget;
 
-inline QString ToQ(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-inline std::string FromQ(const QString& s) { return s.toUtf8().toStdString(); }
+inline QString ToQ(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+inline std::string FromQ(const QString& s) {
+    return s.toUtf8().toStdString();
+}
 
 // The desktop's general font where the platform gives one, else a 9-point face by locale.
 QFont GetUIFont();

@@ -10,8 +10,8 @@
 
 #include "app/private_exception.h"
 #include "concurrency/background_executor.h"
-#include "model/dev_types.h"
 #include "modbus/modbus_interface.h"
+#include "model/dev_types.h"
 #include "platform/message_format.h"
 #include "session/config_file.h"
 #include "ui/connect_dialog.h"
@@ -32,9 +32,13 @@ constexpr int kLanguageDelayMs = 100;
 class DialogConnectionUi : public ConnectionUi {
 public:
     explicit DialogConnectionUi(QWidget* owner) : m_owner(owner) {}
-    bool ChoosePort(ComSettings& settings) override { return CConnectDialog(m_owner).Run(settings); }
+    bool ChoosePort(ComSettings& settings) override {
+        return CConnectDialog(m_owner).Run(settings);
+    }
     bool AskPassword(CModbusInterface& master) override { return CPassDialog(m_owner).Run(master); }
-    void ShowError(const std::string& text) override { ::ShowError(m_owner, text, MessageIcon::Error); }
+    void ShowError(const std::string& text) override {
+        ::ShowError(m_owner, text, MessageIcon::Error);
+    }
 
 private:
     QWidget* m_owner;
@@ -139,7 +143,8 @@ void CNorveltDlg::BuildCommandBar() {
     }
     for (int k = 0; k < 5; ++k) {
         auto* button = new QToolButton(m_commandBar);
-        const QString caption = ToQ(g_resources.GetMessageText(platform::FormatMessageText("tb%1!d!", {k})));
+        const QString caption =
+            ToQ(g_resources.GetMessageText(platform::FormatMessageText("tb%1!d!", {k})));
         button->setText(caption);
         button->setToolTip(caption);
         button->setToolButtonStyle(Qt::ToolButtonTextOnly);
@@ -157,7 +162,8 @@ void CNorveltDlg::LayoutCommandBar() {
     const int width = contentsRect().width();
     m_commandBar->setGeometry(0, 0, width, kCommandBarHeight);
     for (int k = 0; k < 5; ++k)
-        if (QToolButton* b = m_buttons[static_cast<size_t>(k)]) b->setGeometry(k * (width / 5), 2, width / 5, kButtonHeight);
+        if (QToolButton* b = m_buttons[static_cast<size_t>(k)])
+            b->setGeometry(k * (width / 5), 2, width / 5, kButtonHeight);
 }
 
 void CNorveltDlg::resizeEvent(QResizeEvent* event) {
@@ -176,7 +182,9 @@ void CNorveltDlg::RefreshModel() {
     m_list->SetModel(m_device, true);
 }
 
-void CNorveltDlg::SetCurrentModel(std::shared_ptr<CDevInterface> model) { m_device = std::move(model); }
+void CNorveltDlg::SetCurrentModel(std::shared_ptr<CDevInterface> model) {
+    m_device = std::move(model);
+}
 
 void CNorveltDlg::ShowModelMenu() {
     QMenu menu(this);
@@ -265,11 +273,13 @@ std::optional<std::string> Guarded(const TransferProgress& progress, Fn&& fn) {
 
 void CNorveltDlg::ReadFromDevice() {
     m_readModel.reset();
-    m_pendingError = Guarded(*m_progress, [this] { m_readModel = ::ReadFromDevice(*m_master, *m_progress); });
+    m_pendingError =
+        Guarded(*m_progress, [this] { m_readModel = ::ReadFromDevice(*m_master, *m_progress); });
 }
 
 void CNorveltDlg::WriteToDevice() {
-    m_pendingError = Guarded(*m_progress, [this] { ::WriteToDevice(*m_master, *m_device, *m_progress); });
+    m_pendingError =
+        Guarded(*m_progress, [this] { ::WriteToDevice(*m_master, *m_device, *m_progress); });
 }
 
 void CNorveltDlg::ShowPendingError() {
@@ -278,7 +288,8 @@ void CNorveltDlg::ShowPendingError() {
     m_pendingError.reset();
     const std::string templ = g_resources.GetMessageText("comerr");
     // Without the wrapper text the error's own text still reaches the user.
-    ShowError(this, templ.empty() ? text : platform::FormatMessageText(templ, {text, text}), MessageIcon::Error);
+    ShowError(this, templ.empty() ? text : platform::FormatMessageText(templ, {text, text}),
+              MessageIcon::Error);
 }
 
 void CNorveltDlg::Update(CObservable* source) {

@@ -15,8 +15,8 @@
 #include "concurrency/observer.h"
 #include "concurrency/observer_proxy_ui.h"
 #include "concurrency/simple_functor.h"
-#include "model/dev_interface.h"
 #include "modbus/modbus_interface.h"
+#include "model/dev_interface.h"
 #include "session/device_session.h"
 
 class CParameterListCtrl;
@@ -40,7 +40,8 @@ class CNorveltDlg : public QDialog, public CResourceManager, public CObserver {
     Q_OBJECT
 public:
     // The master defaults to one on the persisted connection settings.
-    explicit CNorveltDlg(std::unique_ptr<CModbusInterface> master = nullptr, QWidget* parent = nullptr);
+    explicit CNorveltDlg(std::unique_ptr<CModbusInterface> master = nullptr,
+                         QWidget* parent = nullptr);
     ~CNorveltDlg() override;
 
     // Runs a command as its button, menu item or message would.
@@ -53,7 +54,8 @@ public:
 
     // Where the file commands get their file names: (save?, title, filter) -> path, empty when
     // the user cancelled. The default is the desktop's file dialog.
-    using FileChooser = std::function<std::string(bool save, const QString& title, const QString& filter)>;
+    using FileChooser =
+        std::function<std::string(bool save, const QString& title, const QString& filter)>;
     void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
     // The port question and password window of the connection step (tests script them).
     void SetConnectionUi(ConnectionUi* ui) { m_connectionUi = ui; }
@@ -67,7 +69,8 @@ public:
     QToolButton* CommandButton(int k) const { return m_buttons[static_cast<size_t>(k)]; }
     CAppSettings& AppSettings() { return m_appSettings; }
 
-    // Completions of the transfers (UI thread, through the proxy) and Cancel of the progress window.
+    // Completions of the transfers (UI thread, through the proxy) and Cancel of the progress
+    // window.
     void Update(CObservable* source) override;
 
     // Escape hides an open editor and never closes the window; the close box does.

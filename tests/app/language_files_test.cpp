@@ -17,25 +17,83 @@ struct MessageKey {
 };
 
 const MessageKey kMessages[] = {
-    {"tb0", {}}, {"tb1", {}}, {"tb2", {}}, {"tb3", {}}, {"tb4", {}}, {"fopenfilter", {}},
-    {"uploading", {}}, {"downloading", {}}, {"comerr", {STR, STR}}, {"unknowndev", {INT}}, {"diffdev", {}},
-    {"illfileerr", {}}, {"verfileerr", {}}, {"desfileerr", {}}, {"autherr", {}}, {"stopcom", {}},
-    {"passtoolong", {}}, {"passchars", {}}, {"mbio.message", {STR, INT, INT, STR}}, {"mbio.timeout", {}},
-    {"mbio.invalid_transaction", {}}, {"mbio.invalid_response", {}}, {"mbio.crcerr", {}},
-    {"mbio.exception", {INT}}, {"mbio.tcperr", {STR}}, {"serio.openerr", {STR, STR}},
-    {"serio.permission", {}}, {"serio.busy", {}}, {"MSG_CANNOT_COM_SETTING", {}},
-    {"rangeerr", {STR, STR, STR}}, {"hexerr", {STR}}, {"enckeyerr", {STR}}, {"inperr", {}}, {"inpierr", {}},
-    {"inpherr", {}}, {"iperr", {}}, {"strerr", {STR, INT64}}, {"toolongerr", {STR, INT64}},
-    {"unitsec", {}}, {"unitch", {}}, {"unitdegc", {}}, {"unitdegf", {}}, {"unitperc", {}}, {"unitma", {}},
-    {"unita", {}}, {"unitmv", {}}, {"unitv", {}}, {"unitohm", {}}, {"unitdbm", {}},
-    {"mon.ok", {}}, {"mon.err", {}}, {"mon.null", {}}, {"pup.count", {INT}},
-    {"cli.usage", {}}, {"cli.badoption", {STR}}, {"cli.needvalue", {STR}}, {"cli.badvalue", {STR, STR}},
-    {"cli.nocommand", {}}, {"cli.badcommand", {STR}}, {"cli.notfor", {STR, STR}}, {"cli.missing", {STR, STR}},
-    {"cli.extra", {STR}}, {"cli.badassign", {STR}}, {"cli.noport", {}}, {"cli.password", {}},
-    {"cli.cancelled", {}}, {"cli.badmodel", {STR, STR}}, {"cli.cantwrite", {STR, STR}}, {"cli.saved", {STR}},
-    {"cli.written", {}}, {"cli.identity", {INT, STR, STR, STR, STR}}, {"cli.modelhead", {STR, STR, INT, STR}},
-    {"cli.unknownkey", {STR, STR}}, {"cli.readonly", {STR, STR}}, {"cli.locked", {STR, STR}},
-    {"cli.listvalue", {STR, STR, STR}}, {"cli.channels", {STR, INT, INT, INT}},
+    {"tb0", {}},
+    {"tb1", {}},
+    {"tb2", {}},
+    {"tb3", {}},
+    {"tb4", {}},
+    {"fopenfilter", {}},
+    {"uploading", {}},
+    {"downloading", {}},
+    {"comerr", {STR, STR}},
+    {"unknowndev", {INT}},
+    {"diffdev", {}},
+    {"illfileerr", {}},
+    {"verfileerr", {}},
+    {"desfileerr", {}},
+    {"autherr", {}},
+    {"stopcom", {}},
+    {"passtoolong", {}},
+    {"passchars", {}},
+    {"mbio.message", {STR, INT, INT, STR}},
+    {"mbio.timeout", {}},
+    {"mbio.invalid_transaction", {}},
+    {"mbio.invalid_response", {}},
+    {"mbio.crcerr", {}},
+    {"mbio.exception", {INT}},
+    {"mbio.tcperr", {STR}},
+    {"serio.openerr", {STR, STR}},
+    {"serio.permission", {}},
+    {"serio.busy", {}},
+    {"MSG_CANNOT_COM_SETTING", {}},
+    {"rangeerr", {STR, STR, STR}},
+    {"hexerr", {STR}},
+    {"enckeyerr", {STR}},
+    {"inperr", {}},
+    {"inpierr", {}},
+    {"inpherr", {}},
+    {"iperr", {}},
+    {"strerr", {STR, INT64}},
+    {"toolongerr", {STR, INT64}},
+    {"unitsec", {}},
+    {"unitch", {}},
+    {"unitdegc", {}},
+    {"unitdegf", {}},
+    {"unitperc", {}},
+    {"unitma", {}},
+    {"unita", {}},
+    {"unitmv", {}},
+    {"unitv", {}},
+    {"unitohm", {}},
+    {"unitdbm", {}},
+    {"mon.ok", {}},
+    {"mon.err", {}},
+    {"mon.null", {}},
+    {"pup.count", {INT}},
+    {"cli.usage", {}},
+    {"cli.badoption", {STR}},
+    {"cli.needvalue", {STR}},
+    {"cli.badvalue", {STR, STR}},
+    {"cli.nocommand", {}},
+    {"cli.badcommand", {STR}},
+    {"cli.notfor", {STR, STR}},
+    {"cli.missing", {STR, STR}},
+    {"cli.extra", {STR}},
+    {"cli.badassign", {STR}},
+    {"cli.noport", {}},
+    {"cli.password", {}},
+    {"cli.cancelled", {}},
+    {"cli.badmodel", {STR, STR}},
+    {"cli.cantwrite", {STR, STR}},
+    {"cli.saved", {STR}},
+    {"cli.written", {}},
+    {"cli.identity", {INT, STR, STR, STR, STR}},
+    {"cli.modelhead", {STR, STR, INT, STR}},
+    {"cli.unknownkey", {STR, STR}},
+    {"cli.readonly", {STR, STR}},
+    {"cli.locked", {STR, STR}},
+    {"cli.listvalue", {STR, STR, STR}},
+    {"cli.channels", {STR, INT, INT, INT}},
 };
 
 // Each insert used in the text must name an argument the program passes, with a conversion of
@@ -43,7 +101,8 @@ const MessageKey kMessages[] = {
 void CheckInserts(const std::string& key, const std::string& text, const std::vector<Kind>& kinds) {
     static const std::regex insert(R"(%([1-9][0-9]?)(?:!([^!]*)!)?)");
     std::string noEscapes = std::regex_replace(text, std::regex("%%"), "");
-    for (std::sregex_iterator it(noEscapes.begin(), noEscapes.end(), insert), end; it != end; ++it) {
+    for (std::sregex_iterator it(noEscapes.begin(), noEscapes.end(), insert), end; it != end;
+         ++it) {
         size_t n = std::stoul((*it)[1]);
         ASSERT_LE(n, kinds.size()) << key << ": insert %" << n << " has no argument";
         std::string conv = (*it)[2].matched ? (*it)[2].str() : "s";
@@ -52,10 +111,12 @@ void CheckInserts(const std::string& key, const std::string& text, const std::ve
                 EXPECT_TRUE(conv.ends_with("s")) << key << ": %" << n << " must be a string";
                 break;
             case INT:
-                EXPECT_TRUE(std::regex_match(conv, std::regex("[-+ #0-9]*[diuxX]"))) << key << ": %" << n << "!" << conv;
+                EXPECT_TRUE(std::regex_match(conv, std::regex("[-+ #0-9]*[diuxX]")))
+                    << key << ": %" << n << "!" << conv;
                 break;
             case INT64:
-                EXPECT_TRUE(std::regex_match(conv, std::regex("[-+ #0-9]*(I64|ll)[diuxX]"))) << key << ": %" << n << "!" << conv;
+                EXPECT_TRUE(std::regex_match(conv, std::regex("[-+ #0-9]*(I64|ll)[diuxX]")))
+                    << key << ": %" << n << "!" << conv;
                 break;
         }
     }
@@ -81,7 +142,8 @@ TEST_P(LanguageFile, HasEveryMessageWithMatchingInserts) {
 }
 
 TEST_P(LanguageFile, HasDialogCaptions) {
-    for (int dialog : {102, 129, 133, 134, 138}) EXPECT_FALSE(g_resources.GetGuiText(dialog, 0).empty()) << dialog;
+    for (int dialog : {102, 129, 133, 134, 138})
+        EXPECT_FALSE(g_resources.GetGuiText(dialog, 0).empty()) << dialog;
 }
 
 TEST_P(LanguageFile, HasEveryModelText) {
@@ -96,7 +158,8 @@ TEST_P(LanguageFile, HasEveryModelText) {
                 EXPECT_FALSE(p.GetLabel().empty());
                 if (p.Type() != PAR_LIST16 && p.Type() != PAR_LIST32) continue;
                 if (p.Maximum() > p.Minimum()) {
-                    for (int64_t v = p.Minimum(); v <= p.Maximum(); ++v) EXPECT_FALSE(p.GetListText(v).empty()) << v;
+                    for (int64_t v = p.Minimum(); v <= p.Maximum(); ++v)
+                        EXPECT_FALSE(p.GetListText(v).empty()) << v;
                 } else {
                     EXPECT_NE(p.GetListValue(0), -1) << "list without items";
                 }
@@ -112,5 +175,7 @@ TEST_P(LanguageFile, HasEveryModelText) {
         EXPECT_FALSE(g_resources.GetParameterText(section, "outnrvl").empty()) << section;
 }
 
-INSTANTIATE_TEST_SUITE_P(Shipped, LanguageFile, ::testing::Values("English.lng", "Japanese.lng"),
-                         [](const auto& info) { return std::string(info.param).substr(0, std::string(info.param).find('.')); });
+INSTANTIATE_TEST_SUITE_P(
+    Shipped, LanguageFile, ::testing::Values("English.lng", "Japanese.lng"), [](const auto& info) {
+        return std::string(info.param).substr(0, std::string(info.param).find('.'));
+    });

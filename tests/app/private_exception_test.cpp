@@ -6,10 +6,12 @@
 
 TEST(PrivateException, KeyedMessageIsFormattedOrBareKey) {
     g_resources.Init();
-    EXPECT_EQ(CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{12}}).Message(), "unknowndev");
+    EXPECT_EQ(CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{12}}).Message(),
+              "unknowndev");
 
     testing_support::LoadEnglish();
-    std::string text = CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{12}}).Message();
+    std::string text =
+        CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{12}}).Message();
     EXPECT_NE(text.find("12"), std::string::npos) << text;
     EXPECT_EQ(text.find('%'), std::string::npos) << text;
 }

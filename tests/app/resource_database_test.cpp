@@ -9,10 +9,13 @@ using testing_support::TempDir;
 
 namespace {
 
-const char* kHeader = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<root>\n"
-                      "<application>NORVELT</application><filetype>language</filetype><language>Test</language>\n";
+const char* kHeader =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<root>\n"
+    "<application>NORVELT</application><filetype>language</filetype><language>Test</language>\n";
 
-std::string LanguageFile(const std::string& body) { return std::string(kHeader) + body + "</root>\n"; }
+std::string LanguageFile(const std::string& body) {
+    return std::string(kHeader) + body + "</root>\n";
+}
 
 class ResourceDatabaseTest : public ::testing::Test {
 protected:
@@ -73,7 +76,9 @@ struct BadFileCase {
     const char* expectedTail;
 };
 
-void PrintTo(const BadFileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LanguageFileErrors : public ::testing::TestWithParam<BadFileCase> {};
 
@@ -89,32 +94,39 @@ TEST_P(LanguageFileErrors, ReportFileNameAndCause) {
     } catch (const CPrivateException& e) {
         std::string head = "Can't read resource file \"" + path + "\".\n";
         ASSERT_TRUE(e.Message().starts_with(head)) << e.Message();
-        EXPECT_TRUE(e.Message().substr(head.size()).starts_with(GetParam().expectedTail)) << e.Message();
+        EXPECT_TRUE(e.Message().substr(head.size()).starts_with(GetParam().expectedTail))
+            << e.Message();
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LanguageFileErrors,
-    ::testing::Values(
-        BadFileCase{"missing", nullptr, "No such file or directory"},
-        BadFileCase{"broken", "<root><application>NORVELT</application>\n<oops></root>", "line: 2\nsrc text: <oops></root>\nreason: "},
-        BadFileCase{"empty", "", "line: 1\nsrc text: \nreason: "},
-        BadFileCase{"wrongApplication",
-                    "<root><application>NORVELCO</application><filetype>language</filetype><language>E</language></root>",
-                    "Illegal format"},
-        BadFileCase{"noLanguageName",
-                    "<root><application>NORVELT</application><filetype>language</filetype><language/></root>",
-                    "Illegal format"},
-        BadFileCase{"wrongFiletype",
-                    "<root><application>NORVELT</application><filetype>config</filetype><language>E</language></root>",
-                    "Illegal format"}),
+    ::testing::Values(BadFileCase{"missing", nullptr, "No such file or directory"},
+                      BadFileCase{"broken",
+                                  "<root><application>NORVELT</application>\n<oops></root>",
+                                  "line: 2\nsrc text: <oops></root>\nreason: "},
+                      BadFileCase{"empty", "", "line: 1\nsrc text: \nreason: "},
+                      BadFileCase{"wrongApplication",
+                                  "<root><application>NORVELCO</application><filetype>language</"
+                                  "filetype><language>E</language></root>",
+                                  "Illegal format"},
+                      BadFileCase{"noLanguageName",
+                                  "<root><application>NORVELT</application><filetype>language</"
+                                  "filetype><language/></root>",
+                                  "Illegal format"},
+                      BadFileCase{"wrongFiletype",
+                                  "<root><application>NORVELT</application><filetype>config</"
+                                  "filetype><language>E</language></root>",
+                                  "Illegal format"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ResourceDatabase, RejectedHeaderStillReplacesDocument) {
     TempDir dir;
     CResourceDatabase db;
     db.Init();
-    auto path = dir.Write("x.lng", "<root><application>OTHER</application><message><text name=\"k\">v</text></message></root>");
+    auto path = dir.Write("x.lng",
+                          "<root><application>OTHER</application><message><text "
+                          "name=\"k\">v</text></message></root>");
     EXPECT_THROW(db.LoadLanguage(path), CPrivateException);
     EXPECT_EQ(db.GetMessageText("k"), "v");
 }
@@ -123,7 +135,8 @@ TEST(ResourceDatabase, BrokenFileKeepsPreviousDocument) {
     TempDir dir;
     CResourceDatabase db;
     db.Init();
-    db.LoadLanguage(dir.Write("good.lng", LanguageFile("<message><text name=\"k\">v</text></message>")));
+    db.LoadLanguage(
+        dir.Write("good.lng", LanguageFile("<message><text name=\"k\">v</text></message>")));
     EXPECT_THROW(db.LoadLanguage(dir.Write("bad.lng", "<root>")), CPrivateException);
     EXPECT_EQ(db.GetMessageText("k"), "v");
 }

@@ -34,7 +34,9 @@ struct CliResult {
 
 using testing_support::KeyText;
 
-std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
+std::string Read(const std::string& path) {
+    return testing_support::ReadFile(path);
+}
 
 std::string Text(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
     return KeyText(key, args);

@@ -18,22 +18,24 @@
 #include <vector>
 
 #include "app/private_exception.h"
+#include "child_process.h"
 #include "model/dev_types.h"
 #include "session/config_file.h"
-#include "child_process.h"
 #include "test_support.h"
-
 
 using testing_support::TempDir;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string Program(const char* name) { return testing_support::ChildProcess::Program(name); }
+std::string Program(const char* name) {
+    return testing_support::ChildProcess::Program(name);
+}
 
 // The environment of both programs: a runtime folder and a settings file of the test's own.
 std::vector<std::string> Env(const TempDir& dir) {
-    return {"XDG_RUNTIME_DIR=" + dir.Path().string(), "NORVELCO_SETTINGS=" + dir.File("settings.ini")};
+    return {"XDG_RUNTIME_DIR=" + dir.Path().string(),
+            "NORVELCO_SETTINGS=" + dir.File("settings.ini")};
 }
 
 using Child = testing_support::ChildProcess;
@@ -55,7 +57,9 @@ private:
 
 using testing_support::KeyText;
 
-std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
+std::string Read(const std::string& path) {
+    return testing_support::ReadFile(path);
+}
 
 std::string Text(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
     return KeyText(key, args);

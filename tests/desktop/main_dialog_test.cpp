@@ -8,8 +8,8 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "model/dev_types.h"
 #include "modbus/modbus_interface.h"
+#include "model/dev_types.h"
 #include "session/config_file.h"
 #include "sim_line.h"
 #include "ui/parameter_list.h"
@@ -24,7 +24,9 @@ public:
         s.COMPortName = "/dev/simulated";
         return true;
     }
-    bool AskPassword(CModbusInterface& master) override { return SendPassword(master, password).empty(); }
+    bool AskPassword(CModbusInterface& master) override {
+        return SendPassword(master, password).empty();
+    }
     void ShowError(const std::string& text) override { errors.push_back(text); }
     std::string password;
     std::vector<std::string> errors;
@@ -32,11 +34,12 @@ public:
 
 // A main window whose master talks to a simulated device in-process.
 struct Rig {
-    explicit Rig(const char* model) : sim([&] {
-        devsim::SimConfig c;
-        c.entry = CDevType::FindModel(model);
-        return c;
-    }()) {
+    explicit Rig(const char* model)
+        : sim([&] {
+              devsim::SimConfig c;
+              c.entry = CDevType::FindModel(model);
+              return c;
+          }()) {
         auto owned = std::make_unique<testing_support::SimLine>(sim);
         line = owned.get();
         auto master = std::make_unique<CModbusInterface>(ComSettings{}, std::move(owned));
@@ -66,7 +69,8 @@ TEST_F(MainDialog, StartsWithTheFirstModelAndItsTexts) {
     EXPECT_EQ(d.ModelButton()->text().toStdString(), " " + CDevType().LongName(0));
     EXPECT_EQ(d.windowTitle().toStdString(), g_resources.GetGuiText(102, 0));
     for (int k = 0; k < 5; ++k)
-        EXPECT_EQ(d.CommandButton(k)->text().toStdString(), g_resources.GetMessageText("tb" + std::to_string(k)));
+        EXPECT_EQ(d.CommandButton(k)->text().toStdString(),
+                  g_resources.GetMessageText("tb" + std::to_string(k)));
     EXPECT_EQ(d.List()->RowCount(), 20);  // 22 rows, two of them group headings
     // The five buttons share the width equally.
     EXPECT_EQ(d.CommandButton(1)->x(), d.CommandButton(0)->width());

@@ -1,12 +1,11 @@
 // Our RTU framing against someone else's: a libmodbus server on a pseudo-terminal pair.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <modbus.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
@@ -115,8 +114,10 @@ protected:
         uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
         while (!m_stopping) {
             int n = modbus_receive(m_ctx, query);
-            if (n > 0) modbus_reply(m_ctx, query, n, m_map);
-            else if (n < 0 && errno != ETIMEDOUT && errno != EMBBADCRC) break;
+            if (n > 0)
+                modbus_reply(m_ctx, query, n, m_map);
+            else if (n < 0 && errno != ETIMEDOUT && errno != EMBBADCRC)
+                break;
         }
     }
 
@@ -140,14 +141,16 @@ TEST_F(LibmodbusRtu, ReadsAndWritesHoldingRegisters) {
 
     const std::vector<uint16_t> values = {0xABCD, 0x0001, 0xFFFF, 0x8000};
     EXPECT_TRUE(master.WriteMultipleRegisters(100, 4, values));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(m_map->tab_registers[100 + i], values[static_cast<size_t>(i)]);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(m_map->tab_registers[100 + i], values[static_cast<size_t>(i)]);
 
     // libmodbus refuses registers outside its map with exception 2, which we retry and report.
     try {
         master.ReadHoldingRegisters(990, 20, words);
         FAIL() << "no error";
     } catch (const CPrivateException& e) {
-        const std::string exception2 = CPrivateException(CPrivateException::Key{"mbio.exception"}, {int32_t{2}}).Message();
+        const std::string exception2 =
+            CPrivateException(CPrivateException::Key{"mbio.exception"}, {int32_t{2}}).Message();
         EXPECT_NE(e.Message().find(exception2), std::string::npos) << e.Message();
     }
     master.Close();

@@ -287,7 +287,8 @@ TEST_F(ModbusMaster, ReplyUnitFunctionAndWriteEchoAreNotCompared) {
     // Gateways answer with their own unit, and devices may answer the password write as a
     // register write: only length, checksum and the exception bit decide.
     auto& m = Master(MODE_RTU);
-    line->replies = {Rtu(ReadReplyPdu(2, {0x0102})), Rtu({1, 16, 0, 0, 0, 8}), Rtu({1, 16, 0, 11, 0, 2})};
+    line->replies = {Rtu(ReadReplyPdu(2, {0x0102})), Rtu({1, 16, 0, 0, 0, 8}),
+                     Rtu({1, 16, 0, 11, 0, 2})};
     std::vector<uint16_t> out{0};
     EXPECT_TRUE(m.ReadHoldingRegisters(4, 1, out));
     EXPECT_EQ(out[0], 0x0102);

@@ -371,7 +371,8 @@ TEST_F(TcpMaster, LateReplyIsCutOffByTheWatchdogAndFailsTheNextAttemptAsStale) {
     m->Close();
     // The third attempt fails on the stale reply already waiting, maybe before the peer has
     // taken the third request off the connection.
-    for (int i = 0; i < 400 && peer.Requests().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 400 && peer.Requests().size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(peer.Requests().size(), 3u);
     const auto trace = Trace();
     const std::vector<std::string> failures(trace.begin() + 1, trace.end());

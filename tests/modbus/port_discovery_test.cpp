@@ -30,7 +30,8 @@ public:
     void Usb(const std::string& name, const std::string& product, const std::string& byId) {
         fs::path usb = fs::path(roots.sysfs) / "devices/pci0000:00/usb1" / ("1-" + name);
         fs::create_directories(usb / "1-1:1.0");
-        if (!product.empty()) dir.Write("sys/devices/pci0000:00/usb1/1-" + name + "/product", product + "\n");
+        if (!product.empty())
+            dir.Write("sys/devices/pci0000:00/usb1/1-" + name + "/product", product + "\n");
         fs::path tty = fs::path(roots.sysfs) / "class/tty" / name;
         fs::create_directories(tty);
         fs::create_directory_symlink(usb / "1-1:1.0", tty / "device");
@@ -39,7 +40,9 @@ public:
             fs::create_symlink("../../" + name, fs::path(roots.dev) / "serial/by-id" / byId);
         }
     }
-    void Pseudo(const std::string& name) { fs::create_directories(fs::path(roots.sysfs) / "class/tty" / name); }
+    void Pseudo(const std::string& name) {
+        fs::create_directories(fs::path(roots.sysfs) / "class/tty" / name);
+    }
     void Virtual(const std::string& name) {
         fs::create_directories(roots.virtualPorts);
         dir.Write("pts-" + name, "");
@@ -56,7 +59,8 @@ public:
 
 std::vector<std::pair<std::string, std::string>> List(const CComPortList& list) {
     std::vector<std::pair<std::string, std::string>> out;
-    for (int i = 0; i < list.GetCount(); ++i) out.emplace_back(list.GetPath(i), list.GetDisplayName(i));
+    for (int i = 0; i < list.GetCount(); ++i)
+        out.emplace_back(list.GetPath(i), list.GetDisplayName(i));
     return out;
 }
 
@@ -72,7 +76,8 @@ TEST(PortDiscovery, NoSourcesGiveAnEmptyList) {
 
 TEST(PortDiscovery, ListsRealPortsInNaturalOrderWithFriendlyNames) {
     FakeTree tree;
-    for (int n = 0; n < 16; ++n) tree.Legacy(n, n == 1 || n == 10 ? 4 : 0);  // two UARTs, fourteen dead ports
+    for (int n = 0; n < 16; ++n)
+        tree.Legacy(n, n == 1 || n == 10 ? 4 : 0);  // two UARTs, fourteen dead ports
     tree.Usb("ttyUSB0", "FT232R USB UART", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
     tree.Usb("ttyACM0", "", "");  // found only by the tty scan
     tree.Pseudo("ptmx");
@@ -83,7 +88,8 @@ TEST(PortDiscovery, ListsRealPortsInNaturalOrderWithFriendlyNames) {
                   {dev + "/ttyACM0", "ttyACM0"},
                   {dev + "/ttyS1", "ttyS1"},
                   {dev + "/ttyS10", "ttyS10"},
-                  {dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FT232R USB UART (ttyUSB0)"},
+                  {dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0",
+                   "FT232R USB UART (ttyUSB0)"},
                   {tree.roots.virtualPorts + "/devsim-RB16KT5_2",
                    "devsim-RB16KT5_2 (" + tree.dir.File("pts-devsim-RB16KT5_2") + ")"},
               }));

@@ -29,8 +29,12 @@ protected:
         m.Find(key).SetText(text);
         m.OnChanged(m.IndexOf(key));
     }
-    static uint16_t ValueOf(const CDevInterface& m, const char* key) { return m.Find(key).Value().Word(0); }
-    static bool Locked(const CDevInterface& m, const char* key) { return m.IsLocked(m.IndexOf(key)); }
+    static uint16_t ValueOf(const CDevInterface& m, const char* key) {
+        return m.Find(key).Value().Word(0);
+    }
+    static bool Locked(const CDevInterface& m, const char* key) {
+        return m.IsLocked(m.IndexOf(key));
+    }
 
     CDevType types;
     std::vector<std::string> notices;
@@ -63,8 +67,9 @@ TEST_F(Catalogue, EveryEntryBuildsItsClassesAndRowCounts) {
         int settingsRows, monitorRows;
         const char* monitorSection;
     };
-    const Expect expect[] = {{22, 20, "RB16KT5_2"},      {21, 23, "RB16T5-PLX4M_2"}, {37, 21, "RB16T5-SQ7_2"},
-                             {22, 20, "RB16KT5QA"},      {23, 20, "RB16KT5QA"},      {23, 20, "RB16KT5QA"},
+    const Expect expect[] = {{22, 20, "RB16KT5_2"},    {21, 23, "RB16T5-PLX4M_2"},
+                             {37, 21, "RB16T5-SQ7_2"}, {22, 20, "RB16KT5QA"},
+                             {23, 20, "RB16KT5QA"},    {23, 20, "RB16KT5QA"},
                              {22, 20, "RB16KT5QA"}};
     for (int i = 0; i < CDevType::EntryCount(); ++i) {
         auto settings = types.Create(i, 0, DEV_SETTINGS);
@@ -78,7 +83,8 @@ TEST_F(Catalogue, EveryEntryBuildsItsClassesAndRowCounts) {
         EXPECT_TRUE(settings->IsLocked(0)) << "every table opens with a group header";
         EXPECT_EQ(settings->At(0).Value().Count(), 0);
     }
-    for (int i : {4, 5, 6}) EXPECT_NE(dynamic_cast<CDevMKT5QA*>(types.Create(i, 0, DEV_MONITOR).get()), nullptr);
+    for (int i : {4, 5, 6})
+        EXPECT_NE(dynamic_cast<CDevMKT5QA*>(types.Create(i, 0, DEV_MONITOR).get()), nullptr);
 }
 
 TEST_F(Catalogue, TablesCarryTheRegionalDifferences) {
@@ -88,10 +94,11 @@ TEST_F(Catalogue, TablesCarryTheRegionalDifferences) {
         int64_t txpwrMax;
         bool dutytm;
     };
-    for (const Region& r : {Region{"RB16KT5_2", 2818049, 3, false}, Region{"RB16KT5QA", 524289, 3, false},
-                            Region{"RB16KT5QB", 524289, 3, true}, Region{"RB16KT5QC", 458754, 3, true},
-                            Region{"RB16KT5QD", 917505, 4, false}, Region{"RB16T5-PLX4M_2", 2818049, 3, false},
-                            Region{"RB16T5-SQ7_2", 2818049, 3, false}}) {
+    for (const Region& r :
+         {Region{"RB16KT5_2", 2818049, 3, false}, Region{"RB16KT5QA", 524289, 3, false},
+          Region{"RB16KT5QB", 524289, 3, true}, Region{"RB16KT5QC", 458754, 3, true},
+          Region{"RB16KT5QD", 917505, 4, false}, Region{"RB16T5-PLX4M_2", 2818049, 3, false},
+          Region{"RB16T5-SQ7_2", 2818049, 3, false}}) {
         auto m = Settings(r.model);
         EXPECT_EQ(m->Find("ch").Minimum(), r.channels) << r.model;
         EXPECT_EQ(m->Find("txpwr").Maximum(), r.txpwrMax) << r.model;
@@ -232,9 +239,15 @@ TEST_F(Catalogue, RegisterImageBlocksOfEveryModel) {
         Blocks blocks;
     };
     const Case cases[] = {
-        {0, DEV_MONITOR, kMonitorKT5}, {3, DEV_MONITOR, kMonitorKT5}, {1, DEV_MONITOR, kMonitorIO},
-        {2, DEV_MONITOR, kMonitorIO},  {0, DEV_SETTINGS, kKT5},       {3, DEV_SETTINGS, kKT5},
-        {6, DEV_SETTINGS, kKT5},       {4, DEV_SETTINGS, kKT5QB},     {5, DEV_SETTINGS, kKT5QB},
+        {0, DEV_MONITOR, kMonitorKT5},
+        {3, DEV_MONITOR, kMonitorKT5},
+        {1, DEV_MONITOR, kMonitorIO},
+        {2, DEV_MONITOR, kMonitorIO},
+        {0, DEV_SETTINGS, kKT5},
+        {3, DEV_SETTINGS, kKT5},
+        {6, DEV_SETTINGS, kKT5},
+        {4, DEV_SETTINGS, kKT5QB},
+        {5, DEV_SETTINGS, kKT5QB},
         {1, DEV_SETTINGS, {{1130, 1}, {1200, 12}, {1213, 16}, {1230, 13}}},
         {2, DEV_SETTINGS, {{1120, 1}, {1100, 14}, {1130, 1}, {1200, 12}, {1213, 16}, {1230, 13}}},
     };
@@ -271,8 +284,9 @@ TEST(RegisterImage, MergesRuns) {
     joined.Add(CParValue(1239, 2, two));
     joined.Add(CParValue(1241, 4));
     ASSERT_EQ(blocks(joined), (std::vector<std::pair<int, int>>{{1239, 4}}));
-    EXPECT_EQ(std::vector<uint16_t>(joined.Blocks()[0].Words().begin(), joined.Blocks()[0].Words().end()),
-              (std::vector<uint16_t>{2, 3, 4, 1}));
+    EXPECT_EQ(
+        std::vector<uint16_t>(joined.Blocks()[0].Words().begin(), joined.Blocks()[0].Words().end()),
+        (std::vector<uint16_t>{2, 3, 4, 1}));
 
     CModbusMapping same;
     same.Add(CParValue(10, 7));
@@ -341,5 +355,6 @@ TEST_F(Catalogue, ListingShowsLabelsAndTexts) {
     EXPECT_TRUE(rows[0].group);
     EXPECT_EQ(rows[0].label, g_resources.GetParameterText("RB16KT5_2", "rs485"));
     for (const ModelRow& row : rows) EXPECT_FALSE(row.label.empty()) << row.index;
-    EXPECT_EQ(rows[static_cast<size_t>(m->IndexOf("runtm"))].text, "3.0 (" + g_resources.GetMessageText("unitsec") + ")");
+    EXPECT_EQ(rows[static_cast<size_t>(m->IndexOf("runtm"))].text,
+              "3.0 (" + g_resources.GetMessageText("unitsec") + ")");
 }

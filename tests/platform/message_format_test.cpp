@@ -13,7 +13,9 @@ struct FormatCase {
     const char* expected;
 };
 
-void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.templ; }
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.templ;
+}
 
 class FormatMessageTest : public ::testing::TestWithParam<FormatCase> {};
 
@@ -36,13 +38,12 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"max %1!lld!", {int64_t{-9000000000}}, "max -9000000000"},
         FormatCase{"str %1!s!", {std::string("x")}, "str x"},
         FormatCase{"pad [%1!-4s!]", {std::string("ab")}, "pad [ab  ]"},
-        FormatCase{"line%nbreak", {}, "line\nbreak"},
-        FormatCase{"100%% sure", {}, "100% sure"},
-        FormatCase{"stop%0ignored", {}, "stop"},
-        FormatCase{"dot%. bang%!", {}, "dot. bang!"},
-        FormatCase{"ten %10", {std::string("1"), std::string("2"), std::string("3"), std::string("4"),
-                               std::string("5"), std::string("6"), std::string("7"), std::string("8"),
-                               std::string("9"), std::string("X")},
+        FormatCase{"line%nbreak", {}, "line\nbreak"}, FormatCase{"100%% sure", {}, "100% sure"},
+        FormatCase{"stop%0ignored", {}, "stop"}, FormatCase{"dot%. bang%!", {}, "dot. bang!"},
+        FormatCase{"ten %10",
+                   {std::string("1"), std::string("2"), std::string("3"), std::string("4"),
+                    std::string("5"), std::string("6"), std::string("7"), std::string("8"),
+                    std::string("9"), std::string("X")},
                    "ten X"},
         // Malformed or mismatching templates never fail and never read the wrong kind.
         FormatCase{"missing %3", {std::string("a")}, "missing %3"},

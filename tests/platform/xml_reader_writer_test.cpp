@@ -59,7 +59,8 @@ TEST(XmlReaderWriter, MissingFileGivesSystemText) {
 TEST(XmlReaderWriter, FailedSaveKeepsExistingFile) {
     TempDir dir;
     auto path = dir.Write("keep.xml", "<root>old</root>");
-    std::filesystem::permissions(dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    std::filesystem::permissions(
+        dir.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     CXmlReaderWriter doc;
     doc.Create("root");
     if (::geteuid() != 0) {  // root may write anywhere

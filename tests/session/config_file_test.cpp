@@ -22,7 +22,9 @@ std::string ErrorOf(const std::string& path) {
     return "";
 }
 
-std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
+std::string Read(const std::string& path) {
+    return testing_support::ReadFile(path);
+}
 
 // A valid file of the KT5_2 settings model with its default words, as text lines to edit.
 std::string DefaultFile(const std::string& header = "") {
@@ -85,7 +87,8 @@ TEST_F(ConfigFile, WritesHeaderAndRegistersInParameterOrder) {
     EXPECT_EQ(adrs.size(), 43u);  // 3 + 1 + 10 + 1 + 8 + 8 + 12 registers
     std::string text = Read(dir.File("m.cfg"));
     EXPECT_LT(text.find("adrs=\"1150\""), text.find("adrs=\"1200\""));
-    EXPECT_LT(text.find("adrs=\"1242\""), text.find("adrs=\"1231\"")) << "index order, not address order";
+    EXPECT_LT(text.find("adrs=\"1242\""), text.find("adrs=\"1231\""))
+        << "index order, not address order";
 }
 
 TEST_F(ConfigFile, LoadRunsTheModelRules) {
@@ -100,20 +103,23 @@ TEST_F(ConfigFile, LoadRunsTheModelRules) {
 
 struct RegisterCase {
     const char* name;
-    const char* text;    // the text of the element of register 1150 ("rate")
-    const char* attr;    // its adrs attribute
-    const char* error;   // "" for success
+    const char* text;   // the text of the element of register 1150 ("rate")
+    const char* attr;   // its adrs attribute
+    const char* error;  // "" for success
     uint16_t word;
 };
 
-void PrintTo(const RegisterCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RegisterCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RegisterTexts : public ConfigFile, public ::testing::WithParamInterface<RegisterCase> {};
 
 TEST_P(RegisterTexts, LoadAsTheCLibraryReadsThem) {
     const RegisterCase& c = GetParam();
-    std::string text = Replace(DefaultFile(), "<parameter adrs=\"1150\">0</parameter>",
-                               std::string("<parameter adrs=\"") + c.attr + "\">" + c.text + "</parameter>");
+    std::string text =
+        Replace(DefaultFile(), "<parameter adrs=\"1150\">0</parameter>",
+                std::string("<parameter adrs=\"") + c.attr + "\">" + c.text + "</parameter>");
     std::string expected = *c.error ? g_resources.GetMessageText(c.error) : "";
     EXPECT_EQ(ErrorOf(dir.Write("c.cfg", text)), expected);
     if (!*c.error) {
@@ -121,17 +127,17 @@ TEST_P(RegisterTexts, LoadAsTheCLibraryReadsThem) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RegisterTexts,
-    ::testing::Values(RegisterCase{"Plain", "3", "1150", "", 3},
-                      RegisterCase{"LeadingZeroAddress", "3", "01150", "desfileerr", 0},
-                      RegisterCase{"MinusOne", "-1", "1150", "", 65535},
-                      RegisterCase{"Above16Bits", "70000", "1150", "", 4464},
-                      RegisterCase{"TrailingLetters", "12abc", "1150", "", 12},
-                      RegisterCase{"Empty", "", "1150", "", 0},
-                      RegisterCase{"Letters", "abc", "1150", "", 0},
-                      RegisterCase{"Huge", "99999999999", "1150", "", 65535}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, RegisterTexts,
+                         ::testing::Values(RegisterCase{"Plain", "3", "1150", "", 3},
+                                           RegisterCase{"LeadingZeroAddress", "3", "01150",
+                                                        "desfileerr", 0},
+                                           RegisterCase{"MinusOne", "-1", "1150", "", 65535},
+                                           RegisterCase{"Above16Bits", "70000", "1150", "", 4464},
+                                           RegisterCase{"TrailingLetters", "12abc", "1150", "", 12},
+                                           RegisterCase{"Empty", "", "1150", "", 0},
+                                           RegisterCase{"Letters", "abc", "1150", "", 0},
+                                           RegisterCase{"Huge", "99999999999", "1150", "", 65535}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct FileCase {
     const char* name;
@@ -139,30 +145,67 @@ struct FileCase {
     const char* error;
 };
 
-void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BadFiles : public ConfigFile, public ::testing::WithParamInterface<FileCase> {};
 
 TEST_P(BadFiles, GiveTheirErrorKey) {
-    EXPECT_EQ(ErrorOf(dir.Write("bad.cfg", GetParam().content())), g_resources.GetMessageText(GetParam().error));
+    EXPECT_EQ(ErrorOf(dir.Write("bad.cfg", GetParam().content())),
+              g_resources.GetMessageText(GetParam().error));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadFiles,
     ::testing::Values(
-        FileCase{"Version12", [] { return std::string(Replace(DefaultFile(), "<version>1.1</version>", "<version>1.2</version>")); }, "verfileerr"},
-        FileCase{"LanguageIdentifier", [] { return std::string(Replace(DefaultFile(), ">NORVELCO<", ">NORVELT<")); }, "illfileerr"},
-        FileCase{"WrongFiletype", [] { return std::string(Replace(DefaultFile(), ">configuration<", ">language<")); }, "illfileerr"},
-        FileCase{"UnknownDevice", [] { return std::string(Replace(DefaultFile(), "<device>20242</device>", "<device>20245</device>")); }, "desfileerr"},
-        FileCase{"MissingLastRegister", [] { return std::string(Replace(DefaultFile(), "<parameter adrs=\"1241\">3</parameter>", "")); }, "desfileerr"},
-        FileCase{"HeaderOnly", [] { return std::string("<root><application>NORVELCO</application><filetype>configuration</filetype><version>1.1</version>"
-                 "<device>20242</device><devver>65536</devver></root>"); }, "desfileerr"},
-        FileCase{"NoDevice", [] { return std::string(Replace(DefaultFile(), "<device>20242</device>", "")); }, "illfileerr"},
-        FileCase{"NoDevver", [] { return std::string(Replace(DefaultFile(), "<devver>65536</devver>", "")); }, "illfileerr"},
-        FileCase{"NoVersion", [] { return std::string(Replace(DefaultFile(), "<version>1.1</version>", "")); }, "illfileerr"},
+        FileCase{"Version12",
+                 [] {
+                     return std::string(Replace(DefaultFile(), "<version>1.1</version>",
+                                                "<version>1.2</version>"));
+                 },
+                 "verfileerr"},
+        FileCase{"LanguageIdentifier",
+                 [] { return std::string(Replace(DefaultFile(), ">NORVELCO<", ">NORVELT<")); },
+                 "illfileerr"},
+        FileCase{
+            "WrongFiletype",
+            [] { return std::string(Replace(DefaultFile(), ">configuration<", ">language<")); },
+            "illfileerr"},
+        FileCase{"UnknownDevice",
+                 [] {
+                     return std::string(Replace(DefaultFile(), "<device>20242</device>",
+                                                "<device>20245</device>"));
+                 },
+                 "desfileerr"},
+        FileCase{"MissingLastRegister",
+                 [] {
+                     return std::string(
+                         Replace(DefaultFile(), "<parameter adrs=\"1241\">3</parameter>", ""));
+                 },
+                 "desfileerr"},
+        FileCase{"HeaderOnly",
+                 [] {
+                     return std::string(
+                         "<root><application>NORVELCO</application><filetype>configuration</"
+                         "filetype><version>1.1</version>"
+                         "<device>20242</device><devver>65536</devver></root>");
+                 },
+                 "desfileerr"},
+        FileCase{"NoDevice",
+                 [] { return std::string(Replace(DefaultFile(), "<device>20242</device>", "")); },
+                 "illfileerr"},
+        FileCase{"NoDevver",
+                 [] { return std::string(Replace(DefaultFile(), "<devver>65536</devver>", "")); },
+                 "illfileerr"},
+        FileCase{"NoVersion",
+                 [] { return std::string(Replace(DefaultFile(), "<version>1.1</version>", "")); },
+                 "illfileerr"},
         FileCase{"NotXml", [] { return std::string("this is not xml"); }, "illfileerr"},
-        FileCase{"Truncated", [] { return std::string(DefaultFile().substr(0, 200)); }, "illfileerr"},
-        FileCase{"Binary", [] { return std::string(std::string("\0\xff\xfe<root>", 9)); }, "illfileerr"}),
+        FileCase{"Truncated", [] { return std::string(DefaultFile().substr(0, 200)); },
+                 "illfileerr"},
+        FileCase{"Binary", [] { return std::string(std::string("\0\xff\xfe<root>", 9)); },
+                 "illfileerr"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ConfigFile, Version10AndMissingFileAndDuplicates) {
@@ -170,9 +213,10 @@ TEST_F(ConfigFile, Version10AndMissingFileAndDuplicates) {
     EXPECT_NO_THROW(LoadConfiguration(dir.Write("v10.cfg", v10)));
     EXPECT_EQ(ErrorOf(dir.File("none.cfg")), g_resources.GetMessageText("illfileerr"));
     // The first element of an address wins; extra addresses are ignored.
-    std::string dup = Replace(DefaultFile(), "<parameter adrs=\"1150\">0</parameter>",
-                              "<parameter adrs=\"1150\">2</parameter><parameter adrs=\"1150\">1</parameter>"
-                              "<parameter adrs=\"7\">9</parameter>");
+    std::string dup =
+        Replace(DefaultFile(), "<parameter adrs=\"1150\">0</parameter>",
+                "<parameter adrs=\"1150\">2</parameter><parameter adrs=\"1150\">1</parameter>"
+                "<parameter adrs=\"7\">9</parameter>");
     EXPECT_EQ(LoadConfiguration(dir.Write("dup.cfg", dup))->Find("rate").Value().Word(0), 2);
 }
 

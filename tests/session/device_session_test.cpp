@@ -63,9 +63,11 @@ TEST_F(DeviceSession, UploadReadsEveryModelBlockByBlock) {
         for (int i = 0; i < model->Count(); ++i) {
             const CParValue& v = model->At(i).Value();
             for (size_t k = 0; k < v.Count(); ++k)
-                EXPECT_EQ(v.Word(k), sim.Register(static_cast<uint16_t>(v.Address() + k))) << model->At(i).Key();
+                EXPECT_EQ(v.Word(k), sim.Register(static_cast<uint16_t>(v.Address() + k)))
+                    << model->At(i).Key();
         }
-        // Two identification reads, then one per block, with progress after each block and at the end.
+        // Two identification reads, then one per block, with progress after each block and at the
+        // end.
         CModbusMapping image;
         image.AddModel(*model);
         const auto reads = m.line().Requests(3);
@@ -102,13 +104,15 @@ TEST_F(DeviceSession, UnknownAndDifferentDevicesAreRefused) {
     SimMaster m(sim);
     RecordingProgress progress;
     std::string unknown = ErrorOf([&] { ReadFromDevice(m.master(), progress); });
-    EXPECT_EQ(unknown, CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{12}}).Message());
+    EXPECT_EQ(unknown,
+              CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{12}}).Message());
     EXPECT_NE(unknown.find("12"), std::string::npos);
 
     devsim::CDeviceSim other(Config("RB16KT5_2"));
     SimMaster m2(other);
     auto model = CDevType().Create(CDevType::FindModel("RB16KT5QA"), 0, DEV_SETTINGS);
-    EXPECT_EQ(ErrorOf([&] { WriteToDevice(m2.master(), *model, progress); }), g_resources.GetMessageText("diffdev"));
+    EXPECT_EQ(ErrorOf([&] { WriteToDevice(m2.master(), *model, progress); }),
+              g_resources.GetMessageText("diffdev"));
     EXPECT_TRUE(m2.line().Requests(16).empty()) << "nothing is written to another device";
 }
 

@@ -18,7 +18,6 @@
 #include "test_support.h"
 #include "tools/devsim/devsim_options.h"
 
-
 using namespace devsim;
 using testing_support::TempDir;
 
@@ -134,13 +133,12 @@ std::string ReadFor(int fd, size_t want, int timeoutMs) {
     return got;
 }
 
-
 }  // namespace
 
 TEST(DeviceSimProgram, ServesRtuOnAPseudoTerminalAndCleansUpOnSigterm) {
     TempDir runtime;
-    testing_support::SimProcess sim({"--type", "RB16KT5QB", "--firmware", "1.4.2", "--link", "bench"},
-                                    runtime.Path().string());
+    testing_support::SimProcess sim(
+        {"--type", "RB16KT5QB", "--firmware", "1.4.2", "--link", "bench"}, runtime.Path().string());
     const std::string port = sim.Port();
     ASSERT_EQ(port.rfind("/dev/pts/", 0), 0u) << port;
     const std::filesystem::path link = runtime.Path() / "norvelco" / "ports" / "bench";
@@ -168,8 +166,9 @@ TEST(DeviceSimProgram, UsageErrorsExitWithStatus2) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--frobnicate"},
           std::vector<std::string>{"--image", runtime.Write("i", "1150\n")}}) {
-        testing_support::ChildProcess child(testing_support::ChildProcess::Program("norvelco-devsim"), args,
-                                            {"XDG_RUNTIME_DIR=" + runtime.Path().string()});
+        testing_support::ChildProcess child(
+            testing_support::ChildProcess::Program("norvelco-devsim"), args,
+            {"XDG_RUNTIME_DIR=" + runtime.Path().string()});
         ASSERT_GT(child.Pid(), 0);
         EXPECT_EQ(child.Finish(10000), 2) << args[0];
         EXPECT_NE(child.err.find("usage:"), std::string::npos);

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "app/private_exception.h"
-#include "model/dev_types.h"
 #include "modbus/modbus_interface.h"
+#include "model/dev_types.h"
 #include "session/device_session.h"
 #include "sim_process.h"
 #include "test_support.h"
@@ -39,7 +39,9 @@ protected:
 }  // namespace
 
 TEST_P(MasterOnPty, ReadsAndWritesTheSimulator) {
-    SimProcess sim({"--type", "RB16T5-SQ7_2", "--firmware", "3.1.4", "--framing", GetParam().framing}, dir.File(""));
+    SimProcess sim(
+        {"--type", "RB16T5-SQ7_2", "--firmware", "3.1.4", "--framing", GetParam().framing},
+        dir.File(""));
     ASSERT_FALSE(sim.Port().empty());
     CModbusInterface master(LineTo(sim.Port(), GetParam().mode));
 
@@ -72,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(Framings, MasterOnPty,
 TEST(MasterOnPtyFaults, DroppedAndCorruptedRepliesAreRetried) {
     testing_support::LoadEnglish();
     testing_support::TempDir dir;
-    SimProcess sim({"--drop-every", "3", "--corrupt-every", "4"}, dir.File(""));  // never three in a row
+    SimProcess sim({"--drop-every", "3", "--corrupt-every", "4"},
+                   dir.File(""));  // never three in a row
     ASSERT_FALSE(sim.Port().empty());
     CModbusInterface master(LineTo(sim.Port(), 0));
     TransferProgress progress;

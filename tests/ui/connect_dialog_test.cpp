@@ -16,13 +16,15 @@ CComPortList ThreePorts(testing_support::TempDir& dir) {
     std::filesystem::create_directories(roots.virtualPorts);
     for (const char* name : {"a", "b", "c"}) {
         dir.Write(std::string("pty-") + name, "");
-        std::filesystem::create_symlink(dir.File(std::string("pty-") + name), roots.virtualPorts + "/" + name);
+        std::filesystem::create_symlink(dir.File(std::string("pty-") + name),
+                                        roots.virtualPorts + "/" + name);
     }
     return CComPortList(roots);
 }
 
 // Runs the dialog, doing what the user does once it is shown.
-bool RunWith(CConnectDialog& dialog, ComSettings& settings, std::function<void(CConnectDialog&)> user) {
+bool RunWith(CConnectDialog& dialog, ComSettings& settings,
+             std::function<void(CConnectDialog&)> user) {
     QTimer::singleShot(0, &dialog, [&] { user(dialog); });
     return dialog.Run(settings);
 }
@@ -85,7 +87,8 @@ TEST_F(ConnectDialogTest, UnknownSavedPortSelectsTheFirstAndCancelKeepsTheRecord
 TEST_F(ConnectDialogTest, NoPortsStoreEmptyNames) {
     ComSettings settings;
     settings.COMPortName = "/dev/old";
-    CConnectDialog dialog(nullptr, CComPortList(PortDiscoveryRoots{dir.File("x"), dir.File("y"), dir.File("z")}));
+    CConnectDialog dialog(
+        nullptr, CComPortList(PortDiscoveryRoots{dir.File("x"), dir.File("y"), dir.File("z")}));
     EXPECT_TRUE(RunWith(dialog, settings, [](CConnectDialog& d) { d.accept(); }));
     EXPECT_EQ(settings.COMPortName, "");
 }

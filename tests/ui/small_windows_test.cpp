@@ -41,7 +41,10 @@ TEST_F(SmallWindows, PasswordPackingAndRefusals) {
         PasswordWords words;
     } cases[] = {
         {"abc", true, "", {0x6162, 0x6300, 0, 0, 0, 0, 0, 0}},
-        {"0123456789ABCDEF", true, "", {0x3031, 0x3233, 0x3435, 0x3637, 0x3839, 0x4142, 0x4344, 0x4546}},
+        {"0123456789ABCDEF",
+         true,
+         "",
+         {0x3031, 0x3233, 0x3435, 0x3637, 0x3839, 0x4142, 0x4344, 0x4546}},
         {"0123456789ABCDEFG", false, "passtoolong", {}},
         {"", false, "", {}},
         {"pass\xE3\x83\x91", false, "passchars", {}},
@@ -131,8 +134,9 @@ TEST_F(SmallWindows, ProgressMovesFromTheWorkerAndCancelDoesNotClose) {
         d.End();
     });
     d.Run(0);
-    EXPECT_EQ(d.Sent(), (std::vector<int>{0, -1, 0, 333333333, 333333332, 333333333, CProgressDialog::kRange,
-                                          CProgressDialog::kRange - 1, CProgressDialog::kRange}));
+    EXPECT_EQ(d.Sent(),
+              (std::vector<int>{0, -1, 0, 333333333, 333333332, 333333333, CProgressDialog::kRange,
+                                CProgressDialog::kRange - 1, CProgressDialog::kRange}));
     EXPECT_EQ(d.Bar()->value(), CProgressDialog::kRange);
     EXPECT_TRUE(d.Cancelled());
     EXPECT_EQ(watcher.notifications, 1);

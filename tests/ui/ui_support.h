@@ -16,7 +16,9 @@ namespace ui_support {
 class MessageRecorder {
 public:
     MessageRecorder() {
-        SetMessageBoxHook([this](const std::string& text, MessageIcon icon) { messages.push_back({text, icon}); });
+        SetMessageBoxHook([this](const std::string& text, MessageIcon icon) {
+            messages.push_back({text, icon});
+        });
     }
     ~MessageRecorder() { SetMessageBoxHook({}); }
     struct Message {

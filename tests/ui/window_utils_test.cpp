@@ -9,13 +9,13 @@
 #include <thread>
 
 #include "model/dev_interface.h"
-
 #include "ui_support.h"
 
 TEST(WindowUtils, DialogTextsReplaceOnlyWhatTheFileHas) {
     testing_support::TempDir dir;
     g_resources.Init();
-    g_resources.LoadLanguage(dir.Write("t.lng", R"(<root><application>NORVELT</application><filetype>language</filetype>
+    g_resources.LoadLanguage(
+        dir.Write("t.lng", R"(<root><application>NORVELT</application><filetype>language</filetype>
 <language>T</language><gui name="129"><text name="0">Title</text><text name="1">Go</text><text name="1004"></text></gui></root>)"));
     QDialog dialog;
     auto* ok = new QPushButton("template OK", &dialog);

@@ -26,8 +26,8 @@ struct NetOptions {
     bool udp = false;
     uint16_t udpPort = kBroadcastModePort;
     MacAddress mac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-    bool anyMac = false;           // answers requests for any MAC (a misaddressed device)
-    bool echoRequests = false;     // sends each request back first, as a repeater on the path
+    bool anyMac = false;            // answers requests for any MAC (a misaddressed device)
+    bool echoRequests = false;      // sends each request back first, as a repeater on the path
     bool broadcastReplies = false;  // answers to the broadcast address, not to the sender
 };
 

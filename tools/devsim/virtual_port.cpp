@@ -1,7 +1,5 @@
 #include "tools/devsim/virtual_port.h"
 
-#include "modbus/port_discovery.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "app/private_exception.h"
+#include "modbus/port_discovery.h"
 #include "platform/text.h"
 
 namespace devsim {
