@@ -181,7 +181,7 @@ TEST_F(DeviceSession, ConnectionStepProbesAndUnlocks) {
         ScriptedUi ui;
         ui.choosePort = false;
         EXPECT_FALSE(ConnectDevice(m.master(), ui, ComSettings{}, false));
-        EXPECT_TRUE(m.line().requests.empty()) << "a cancelled port choice sends nothing";
+        EXPECT_TRUE(m.line().RequestCount() == 0) << "a cancelled port choice sends nothing";
     }
     {
         SimMaster m(sim);
@@ -224,6 +224,6 @@ TEST_F(DeviceSession, PasswordsThatCannotBeSentNeverReachTheDevice) {
     EXPECT_EQ(SendPassword(m.master(), ""), "stopcom");
     EXPECT_EQ(SendPassword(m.master(), "0123456789abcdefX"), "passtoolong");
     EXPECT_EQ(SendPassword(m.master(), "\xE3\x81\x82"), "passchars");
-    EXPECT_TRUE(m.line().requests.empty());
+    EXPECT_TRUE(m.line().RequestCount() == 0);
     m.master().Close();
 }

@@ -21,6 +21,7 @@
 #include "modbus/framing.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
+#include "sim_line.h"
 #include "tools/devsim/device_sim.h"
 #include "ui/in_place_editors.h"
 #include "ui/parameter_list.h"
@@ -36,88 +37,12 @@ constexpr uint8_t kWrite = 16;
 constexpr uint8_t kAuthenticate = 68;
 constexpr int kTypeRegister = 3003;
 
-// A line to a simulated device that the test may change while the worker polls across it: the
-// device behind it can be swapped, it can fall silent, and it can be slow.
-class MonitorLine : public CByteTransport {
-public:
-    explicit MonitorLine(devsim::CDeviceSim* sim) : m_sim(sim) {}
-
-    void Open(const ComSettings&) override {}
-    void Close() override {}
-    void SetReadTimeout(uint32_t totalMs) override { m_timeoutMs = totalMs; }
-    void SetReadTimeouts(uint32_t totalMs, uint32_t) override { m_timeoutMs = totalMs; }
-    size_t Read(uint8_t* buffer, size_t n) override {
-        std::unique_lock lock(m_mutex);
-        // A reply wait on a silent line lasts; flushing stale bytes (1 ms) does not.
-        if (m_pending.empty() && m_timeoutMs > 1 && stallMs > 0) {
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
-            lock.lock();
-        }
-        n = std::min(n, m_pending.size());
-        std::copy_n(m_pending.begin(), n, buffer);
-        m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(n));
-        return n;
-    }
-    size_t Write(const uint8_t* buffer, size_t n) override {
-        std::vector<uint8_t> frame(buffer, buffer + n);
-        if (!modbus::RtuCrcOk(frame)) return n;
-        frame.resize(frame.size() - 2);
-        if (frame[1] == kWrite && writeStallMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(writeStallMs));
-        std::lock_guard lock(m_mutex);
-        m_requests.push_back(frame);
-        if (silent) return n;
-        if (auto reply = m_sim->Handle(frame, devsim::Clock::now())) {
-            auto framed = modbus::RtuFrame(*reply);
-            m_pending.insert(m_pending.end(), framed.begin(), framed.end());
-        }
-        if (frame[1] == kWrite) ++writesAnswered;
-        return n;
-    }
-
-    void SetSim(devsim::CDeviceSim* sim) {
-        std::lock_guard lock(m_mutex);
-        m_sim = sim;
-    }
-    std::optional<uint16_t> Register(uint16_t address) {
-        std::lock_guard lock(m_mutex);
-        return m_sim->Register(address);
-    }
-    // Requests of one function code, as (address, count).
-    std::vector<std::pair<int, int>> Requests(uint8_t function) const {
-        std::lock_guard lock(m_mutex);
-        std::vector<std::pair<int, int>> out;
-        for (const auto& r : m_requests)
-            if (r.size() >= 6 && r[1] == function)
-                out.emplace_back(r[2] << 8 | r[3], r[4] << 8 | r[5]);
-        return out;
-    }
-    // How many polls have started: each begins with the type code.
-    int Polls() const {
-        int polls = 0;
-        for (const auto& [address, count] : Requests(kRead))
-            polls += address == kTypeRegister ? 1 : 0;
-        return polls;
-    }
-
-    std::atomic<bool> silent{false};
-    std::atomic<int> stallMs{0};       // each reply wait on a silent line
-    std::atomic<int> writeStallMs{0};  // before a register write reaches the device
-    std::atomic<int> writesAnswered{0};
-
-private:
-    mutable std::mutex m_mutex;
-    devsim::CDeviceSim* m_sim;
-    std::deque<uint8_t> m_pending;
-    std::vector<std::vector<uint8_t>> m_requests;
-    std::atomic<uint32_t> m_timeoutMs{0};
-};
+using MonitorLine = testing_support::SimLine;
 
 // A master on a MonitorLine.
 struct Bench {
     explicit Bench(devsim::CDeviceSim& sim) {
-        auto owned = std::make_unique<MonitorLine>(&sim);
+        auto owned = std::make_unique<MonitorLine>(sim);
         line = owned.get();
         ComSettings settings;
         settings.Character = 1;
@@ -276,7 +201,7 @@ TEST_F(MonitorDialog, AnotherDeviceTypeRebuildsTheRows) {
     CMonitorDialog d(nullptr, kFast);
     RunMonitor(d, *b.master, [&] {
         ASSERT_TRUE(WaitFor([&] { return d.ShownType() == digital.TypeCode(); }));
-        b.line->SetSim(&analogue);
+        b.line->SetSim(analogue);
         ASSERT_TRUE(WaitFor([&] { return d.ShownType() == analogue.TypeCode(); }));
         const CDevInterface& model = *d.Device();
         ASSERT_EQ(d.List()->RowCount(), ParameterRows(model));
