@@ -41,9 +41,11 @@ std::string CResourceDatabase::LanguagePath(const std::string& fileName) {
     if (fileName.find('/') != std::string::npos) return fileName;
     std::string beside = ProgramDirectory() + "/" + fileName;
     if (std::filesystem::exists(beside)) return beside;
-    // An installed program keeps its language files in the package's data folder.
-    for (const char* dir : {"/usr/share/norvelco", "/usr/local/share/norvelco"}) {
-        std::string candidate = std::string(dir) + "/" + fileName;
+    // An installed program keeps its language files in the package's data folder, beside bin/.
+    for (const std::string& dir :
+         {ProgramDirectory() + "/../share/norvelco", std::string("/usr/share/norvelco"),
+          std::string("/usr/local/share/norvelco")}) {
+        std::string candidate = dir + "/" + fileName;
         if (std::filesystem::exists(candidate)) return candidate;
     }
     return beside;
