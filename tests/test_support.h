@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -39,6 +40,16 @@ private:
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The message of the error the call raises; "(no error)" when it raises none.
+inline std::string ErrorText(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const CPrivateException& e) {
+        return e.Message();
+    }
+    return "(no error)";
 }
 
 // The text of a message key with its inserts, as the program raises it.

@@ -168,14 +168,7 @@ ComSettings TcpSettings(uint16_t port) {
     return s;
 }
 
-std::string Failure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const CPrivateException& e) {
-        return e.Message();
-    }
-    return "(no failure)";
-}
+using testing_support::ErrorText;
 
 std::string Text(const char* key) {
     return g_resources.GetMessageText(key);
@@ -346,7 +339,7 @@ TEST_F(TcpMaster, RepliesThatAreNotWholeAreTimeoutsOrInvalid) {
         auto m = Master(peer.Port(), 100);
         m->Open();
         std::vector<uint16_t> out(2);
-        EXPECT_THAT(Failure([&] { m->ReadHoldingRegisters(0, 2, out); }),
+        EXPECT_THAT(ErrorText([&] { m->ReadHoldingRegisters(0, 2, out); }),
                     HasSubstr(Text("mbio.timeout")));
         m->Close();
         const auto trace = Trace();
@@ -365,7 +358,7 @@ TEST_F(TcpMaster, LateReplyIsCutOffByTheWatchdogAndFailsTheNextAttemptAsStale) {
     m->Open();
     std::vector<uint16_t> out(3);
     const auto start = Clock::now();
-    EXPECT_THAT(Failure([&] { m->ReadHoldingRegisters(0, 3, out); }),
+    EXPECT_THAT(ErrorText([&] { m->ReadHoldingRegisters(0, 3, out); }),
                 HasSubstr(Text("mbio.invalid_transaction")));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     m->Close();
@@ -390,7 +383,7 @@ TEST_F(TcpMaster, CancelFromAnotherThreadEndsTheWaitAtOnce) {
     });
     std::vector<uint16_t> out(1);
     const auto start = Clock::now();
-    EXPECT_EQ(Failure([&] { m->ReadHoldingRegisters(3003, 1, out); }), "");
+    EXPECT_EQ(ErrorText([&] { m->ReadHoldingRegisters(3003, 1, out); }), "");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << "well before the watchdog";
     canceller.join();
     m->Close();
@@ -406,7 +399,7 @@ TEST_F(TcpMaster, ClosedConnectionIsATimeoutOnEveryAttempt) {
     m->Open();
     std::vector<uint16_t> out(1);
     const auto start = Clock::now();
-    EXPECT_THAT(Failure([&] { m->ReadHoldingRegisters(0, 1, out); }),
+    EXPECT_THAT(ErrorText([&] { m->ReadHoldingRegisters(0, 1, out); }),
                 HasSubstr(Text("mbio.timeout")));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << "no watchdog wait on a closed line";
     m->Close();
@@ -433,7 +426,7 @@ TEST_F(TcpMaster, ConnectionFailuresAreTcpErrorsWithTheSystemText) {
         ComSettings s = TcpSettings(0);
         s.ServicePort = c.service;
         CModbusInterface m(s);
-        const std::string message = Failure([&] { m.Open(); });
+        const std::string message = ErrorText([&] { m.Open(); });
         EXPECT_EQ(message,
                   CPrivateException(CPrivateException::Key{"mbio.tcperr"}, {c.reason}).Message());
         m.Close();  // harmless after a failed Open

@@ -33,14 +33,7 @@ public:
     bool cancelled = false;
 };
 
-std::string ErrorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const CPrivateException& e) {
-        return e.Message();
-    }
-    return "(no error)";
-}
+using testing_support::ErrorText;
 
 class DeviceSession : public ::testing::Test {
 protected:
@@ -103,7 +96,7 @@ TEST_F(DeviceSession, UnknownAndDifferentDevicesAreRefused) {
     ASSERT_TRUE(sim.SetRegister(3003, 12));
     SimMaster m(sim);
     RecordingProgress progress;
-    std::string unknown = ErrorOf([&] { ReadFromDevice(m.master(), progress); });
+    std::string unknown = ErrorText([&] { ReadFromDevice(m.master(), progress); });
     EXPECT_EQ(unknown,
               CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{12}}).Message());
     EXPECT_NE(unknown.find("12"), std::string::npos);
@@ -111,7 +104,7 @@ TEST_F(DeviceSession, UnknownAndDifferentDevicesAreRefused) {
     devsim::CDeviceSim other(Config("RB16KT5_2"));
     SimMaster m2(other);
     auto model = CDevType().Create(CDevType::FindModel("RB16KT5QA"), 0, DEV_SETTINGS);
-    EXPECT_EQ(ErrorOf([&] { WriteToDevice(m2.master(), *model, progress); }),
+    EXPECT_EQ(ErrorText([&] { WriteToDevice(m2.master(), *model, progress); }),
               g_resources.GetMessageText("diffdev"));
     EXPECT_TRUE(m2.line().Requests(16).empty()) << "nothing is written to another device";
 }
@@ -145,7 +138,7 @@ TEST_F(DeviceSession, MonitorPollTakesTheVersionWordsForTheIdentificationBlock) 
     EXPECT_EQ(std::count(reads.begin(), reads.end(), std::pair<int, int>{3000, 3}), 1);
 
     std::atomic<bool> closing{true};
-    EXPECT_EQ(ErrorOf([&] { PollMonitor(m.master(), &closing); }), "");
+    EXPECT_EQ(ErrorText([&] { PollMonitor(m.master(), &closing); }), "");
 }
 
 namespace {

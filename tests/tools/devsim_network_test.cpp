@@ -129,14 +129,7 @@ int Run(std::vector<std::string> argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Failure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const CPrivateException& e) {
-        return e.Message();
-    }
-    return "(no failure)";
-}
+using testing_support::ErrorText;
 
 }  // namespace
 
@@ -373,7 +366,7 @@ TEST(BroadcastModeInNamespaces, ReachesTheDeviceByMacOnEveryAdapter) {
         master.SetSettings(s);
         master.SetNetworkTimeouts(modbus::kNetworkReplyTimeoutMs, 200);
         master.Open();
-        EXPECT_THAT(Failure([&] { master.ReadHoldingRegisters(3003, 1, back); }),
+        EXPECT_THAT(ErrorText([&] { master.ReadHoldingRegisters(3003, 1, back); }),
                     HasSubstr(g_resources.GetMessageText("mbio.timeout")));
 
         // Cancel ends the wait at once, without further attempts.
@@ -384,7 +377,7 @@ TEST(BroadcastModeInNamespaces, ReachesTheDeviceByMacOnEveryAdapter) {
             master.Cancel();
         });
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(Failure([&] { master.ReadHoldingRegisters(3003, 1, back); }), "");
+        EXPECT_EQ(ErrorText([&] { master.ReadHoldingRegisters(3003, 1, back); }), "");
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
         canceller.join();
         master.Close();

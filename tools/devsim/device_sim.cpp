@@ -3,18 +3,21 @@
 #include <algorithm>
 #include <cstring>
 
+#include "modbus/framing.h"
 #include "model/dev_types.h"
+#include "model/modbus_mapping.h"
 #include "platform/text.h"
 #include "session/password.h"
 
 namespace devsim {
 namespace {
 
-constexpr uint8_t FC_READ = 3;
-constexpr uint8_t FC_WRITE = 16;
-constexpr uint8_t FC_PASSWORD = 68;
-constexpr uint16_t kMaxReadCount = 125;
-constexpr uint16_t kMaxWriteCount = 123;
+constexpr uint8_t FC_READ = modbus::FC_READ_HOLDING_REGISTERS;
+constexpr uint8_t FC_WRITE = modbus::FC_WRITE_MULTIPLE_REGISTERS;
+constexpr uint8_t FC_PASSWORD = modbus::FC_WRITE_AUTHENTICATION;
+// What one request may carry, as a Modbus device limits it.
+constexpr uint16_t kMaxReadCount = kMaxReadBlock;
+constexpr uint16_t kMaxWriteCount = kMaxWriteBlock;
 
 // Radio firmware and hardware address the simulated radio module reports.
 constexpr uint16_t kRadioFirmware[3] = {0x0002, 0x0010, 0x0005};
