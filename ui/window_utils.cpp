@@ -9,6 +9,9 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QSvgRenderer>
 #include <QWidget>
 
 #include "app/private_exception.h"
@@ -68,6 +71,27 @@ void ApplyDialogTexts(int dialogId, QWidget* dialog) {
         else if (auto* group = qobject_cast<QGroupBox*>(child))
             group->setTitle(ToQ(text));
     }
+}
+
+QIcon GetProductIcon() {
+    QSvgRenderer picture(QStringLiteral(":/norvelco/norvelco.svg"));
+    QIcon icon;
+    if (!picture.isValid()) return icon;
+    // Drawn once per common size, so that the icon needs no image plugin at run time.
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        picture.render(&painter);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+void InstallProductIcon() {
+    QGuiApplication::setWindowIcon(GetProductIcon());
 }
 
 std::string GetProductCaption() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QFont>
+#include <QIcon>
 #include <QString>
 #include <functional>
 #include <string>
@@ -30,6 +31,12 @@ void ApplyDialogTexts(int dialogId, QWidget* dialog);
 
 // "NORVELCO Version 1.0.0" from the build.
 std::string GetProductCaption();
+
+// The program's icon, drawn from the same picture as the desktop menu entry's; null only when
+// the picture cannot be read.
+QIcon GetProductIcon();
+// Makes the icon the application's, so that every window, dialog and message box shows it.
+void InstallProductIcon();
 
 // Sizes in dialog units of the dialog's font: a quarter of the average character width, an
 // eighth of the character height.

@@ -7,6 +7,9 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName("KOVALTRA");
+    // Every window carries the program's icon; the desktop matches them to the menu entry.
+    InstallProductIcon();
+    QGuiApplication::setDesktopFileName("norvelco");
     // Model rules may fire on the worker while a device is read; their notices go to the UI thread.
     InstallUserNoticeOnUiThread();
     // The main window hides while the monitor runs, so neither hiding it nor closing the monitor
