@@ -152,9 +152,11 @@ void CAppSettings::Load() {
     auto s = OpenStore("Settings");
     m_languageFile = ReadString(*s, "DisplayLanguage", "");
     if (m_languageFile.empty()) m_languageFile = kDefaultLanguage;
+    m_verifyAfterDownload = ReadInt(*s, "VerifyAfterDownload", 1) != 0;
 }
 
 void CAppSettings::Save() const {
     auto s = OpenStore("Settings");
     WriteString(*s, "DisplayLanguage", m_languageFile);
+    s->setValue("VerifyAfterDownload", m_verifyAfterDownload ? 1 : 0);
 }

@@ -69,9 +69,13 @@ public:
     void Save() const;
     void SetLanguageFile(const std::string& name) { m_languageFile = name; }
     std::string GetLanguageFile() const { return m_languageFile; }
+    // Whether a download reads back what it wrote ("VerifyAfterDownload", on unless set to 0).
+    void SetVerifyAfterDownload(bool on) { m_verifyAfterDownload = on; }
+    bool GetVerifyAfterDownload() const { return m_verifyAfterDownload; }
 
 private:
     std::string m_languageFile;
+    bool m_verifyAfterDownload = true;
 };
 
 // Where the settings live: by default the per-user QSettings INI store of the running

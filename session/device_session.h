@@ -30,6 +30,8 @@ class TransferProgress {
 public:
     virtual ~TransferProgress() = default;
     virtual void SetProgress(double /*fraction*/) {}
+    // A transfer of several passes (a download and its read-back) announces each before it runs.
+    virtual void BeginPass(int /*pass*/, int /*passes*/) {}
     virtual bool Cancelled() const { return false; }
 };
 

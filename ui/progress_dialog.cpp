@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "concurrency/observer_proxy_ui.h"
+#include "platform/message_format.h"
 #include "ui/window_utils.h"
 
 namespace {
@@ -56,6 +57,22 @@ void CProgressDialog::SetProgress(double fraction) {
         Move(p);
         Move(p - 1);
         Move(p);
+    };
+    if (thread() == QThread::currentThread())
+        update();
+    else
+        SendBlocking(this, update);
+}
+
+void CProgressDialog::BeginPass(int pass, int passes) {
+    auto update = [this, pass, passes] {
+        const char* what = pass > 1 ? "verifying" : (m_mode == 0 ? "uploading" : "downloading");
+        const QString text =
+            ToQ(platform::FormatMessageText(g_resources.GetMessageText("passof"),
+                                            {pass, passes, g_resources.GetMessageText(what)}));
+        m_passTexts.push_back(text);
+        m_status->setText(text);
+        if (pass > 1) Move(0);
     };
     if (thread() == QThread::currentThread())
         update();

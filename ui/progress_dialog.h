@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 #include <atomic>
 #include <vector>
 
@@ -29,6 +30,8 @@ public:
 
     // Any thread: waits until the UI thread has moved the bar.
     void SetProgress(double fraction) override;
+    // Any thread: the status names the pass ("Step 2 of 2: ...") and the bar starts again.
+    void BeginPass(int pass, int passes) override;
     bool Cancelled() const override { return m_cancelled; }
 
     // Cancel, Escape and the close box: ask the transfer to stop and tell the observers; the
@@ -39,6 +42,8 @@ public:
     QLabel* Status() const { return m_status; }
     // The positions sent to the bar, in order (three per update).
     const std::vector<int>& Sent() const { return m_sent; }
+    // The status texts of the passes announced, in order.
+    const std::vector<QString>& PassTexts() const { return m_passTexts; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -51,4 +56,5 @@ private:
     QLabel* m_status;
     QProgressBar* m_bar;
     std::vector<int> m_sent;
+    std::vector<QString> m_passTexts;
 };

@@ -1,5 +1,6 @@
 #include "app/desktop/main_dialog.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QLabel>
@@ -12,6 +13,7 @@
 #include "concurrency/background_executor.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
+#include "platform/atomic_file.h"
 #include "platform/message_format.h"
 #include "session/config_file.h"
 #include "ui/connect_dialog.h"
@@ -19,6 +21,7 @@
 #include "ui/parameter_list.h"
 #include "ui/pass_dialog.h"
 #include "ui/progress_dialog.h"
+#include "ui/report_document.h"
 #include "ui/window_utils.h"
 
 namespace {
@@ -100,18 +103,9 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
         ApplyLanguage();
         m_appSettings.Save();
     });
-    // Any language file beside the program can be chosen from the command bar's context menu.
     m_commandBar->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(m_commandBar, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        QMenu menu(this);
-        for (const char* file : {"English.lng", "Japanese.lng"}) {
-            menu.addAction(QString(file).section('.', 0, 0), this, [this, file] {
-                m_appSettings.SetLanguageFile(file);
-                m_languageTimer.start(kLanguageDelayMs);
-            });
-        }
-        menu.exec(m_commandBar->mapToGlobal(at));
-    });
+    connect(m_commandBar, &QWidget::customContextMenuRequested, this,
+            &CNorveltDlg::ShowCommandBarMenu);
 
     m_list->Initialize();
     g_resources.Init();
@@ -192,6 +186,33 @@ void CNorveltDlg::ShowModelMenu() {
     for (int p = 0; p < CDevType::EntryCount(); ++p)
         menu.addAction(ToQ(types.LongName(p)), this, [this, p] { OnCommand(CMD_MODEL_FIRST + p); });
     menu.exec(m_modelButton->mapToGlobal(QPoint(0, m_modelButton->height() - 1)));
+}
+
+void CNorveltDlg::ShowCommandBarMenu(const QPoint& at) {
+    QMenu menu(this);
+    // Any language file beside the program can be chosen here.
+    for (const char* file : {"English.lng", "Japanese.lng"}) {
+        menu.addAction(QString(file).section('.', 0, 0), this, [this, file] {
+            m_appSettings.SetLanguageFile(file);
+            m_languageTimer.start(kLanguageDelayMs);
+        });
+    }
+    menu.addSeparator();
+    QAction* verify = menu.addAction(ToQ(g_resources.GetMessageText("verifyopt")));
+    verify->setCheckable(true);
+    verify->setChecked(m_appSettings.GetVerifyAfterDownload());
+    connect(verify, &QAction::toggled, this, [this](bool on) {
+        m_appSettings.SetVerifyAfterDownload(on);
+        m_appSettings.Save();
+    });
+    menu.addAction(ToQ(g_resources.GetMessageText("report.save")), this, [this] {
+        try {
+            SaveReport();
+        } catch (const CPrivateException& e) {
+            ShowError(this, e.Message(), MessageIcon::Warning);
+        }
+    });
+    menu.exec(m_commandBar->mapToGlobal(at));
 }
 
 void CNorveltDlg::OnCommand(int id) {
@@ -277,9 +298,41 @@ void CNorveltDlg::ReadFromDevice() {
         Guarded(*m_progress, [this] { m_readModel = ::ReadFromDevice(*m_master, *m_progress); });
 }
 
+namespace {
+
+// Every register word of the model in index order: what a download writes.
+std::vector<uint16_t> WordsOf(const CDevInterface& model) {
+    std::vector<uint16_t> words;
+    for (int i = 0; i < model.Count(); ++i)
+        for (uint16_t w : model.At(i).Value().Words()) words.push_back(w);
+    return words;
+}
+
+// A message box shows this many differing parameters; the report lists them all.
+constexpr size_t kVerifyLinesShown = 10;
+
+}  // namespace
+
 void CNorveltDlg::WriteToDevice() {
-    m_pendingError =
-        Guarded(*m_progress, [this] { ::WriteToDevice(*m_master, *m_device, *m_progress); });
+    m_lastDownload.reset();
+    const bool verify = m_appSettings.GetVerifyAfterDownload();
+    std::optional<VerifyResult> verification;
+    bool written = false;
+    m_pendingError = Guarded(*m_progress, [&] {
+        written = WriteAndVerify(*m_master, *m_device, *m_progress, verify, &verification,
+                                 kVerifyLinesShown);
+    });
+    if (!written && !verification) return;
+    LastDownload last{m_device, WordsOf(*m_device), PortText(m_master->Settings()), verification,
+                      std::nullopt};
+    // The unit's serial number and MAC make the report a record of this very unit.
+    if (verification && !m_progress->Cancelled()) {
+        try {
+            last.device = ReadDeviceInfo(*m_master);
+        } catch (const CPrivateException&) {
+        }
+    }
+    m_lastDownload = std::move(last);
 }
 
 void CNorveltDlg::ShowPendingError() {
@@ -300,25 +353,66 @@ void CNorveltDlg::Update(CObservable* source) {
     }
 }
 
-std::string CNorveltDlg::ChooseFile(bool save) {
-    const QString title = ToQ(g_resources.GetMessageText(save ? "tb2" : "tb3"));
-    const QString filter = FileFilter(g_resources.GetMessageText("fopenfilter"));
+std::string CNorveltDlg::ChooseFile(bool save, const QString& title, const QString& filter,
+                                    const QString& suffix) {
     if (m_fileChooser) return m_fileChooser(save, title, filter);
     QFileDialog dialog(this, title, QString(), filter);
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    dialog.setDefaultSuffix("cfg");
+    dialog.setDefaultSuffix(suffix);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-    return FromQ(dialog.selectedFiles().first());
+    std::string path = FromQ(dialog.selectedFiles().first());
+    // The chosen filter decides the kind of a report whose name has no extension of its own.
+    if (save && suffix != "cfg" && dialog.selectedNameFilter().contains("*.pdf") &&
+        !QString::fromStdString(path).endsWith(".pdf", Qt::CaseInsensitive) &&
+        !QString::fromStdString(path).endsWith(".html", Qt::CaseInsensitive))
+        path += ".pdf";
+    return path;
+}
+
+std::string CNorveltDlg::ChooseConfigurationFile(bool save) {
+    return ChooseFile(save, ToQ(g_resources.GetMessageText(save ? "tb2" : "tb3")),
+                      FileFilter(g_resources.GetMessageText("fopenfilter")), "cfg");
+}
+
+void CNorveltDlg::SaveReport() {
+    QString title = ToQ(g_resources.GetMessageText("report.save"));
+    while (title.endsWith('.') || title.endsWith(QChar(0x2026))) title.chop(1);
+    const std::string path =
+        ChooseFile(true, title, FileFilter(g_resources.GetMessageText("report.filter")), "html");
+    if (path.empty()) return;
+
+    ReportData data;
+    data.made = std::time(nullptr);
+    data.program = GetProductCaption();
+    data.model = m_device.get();
+    // The download's findings belong to the report only while the list still shows what was
+    // written.
+    if (m_lastDownload && m_lastDownload->model == m_device &&
+        m_lastDownload->words == WordsOf(*m_device)) {
+        data.port = m_lastDownload->port;
+        data.source = g_resources.GetMessageText("report.fromdevice");
+        data.verification = m_lastDownload->verification;
+        data.device = m_lastDownload->device;
+    }
+    const std::string html = ReportHtml(data);
+    try {
+        if (QString::fromStdString(path).endsWith(".pdf", Qt::CaseInsensitive))
+            WriteReportPdf(html, path);
+        else
+            platform::WriteFileReplacing(path, html);
+    } catch (const CPrivateException& e) {
+        throw CPrivateException(CPrivateException::Key{"report.cantwrite"}, {path, e.Message()});
+    }
 }
 
 void CNorveltDlg::SaveConfiguration() {
-    const std::string path = ChooseFile(true);
+    const std::string path = ChooseConfigurationFile(true);
     if (!path.empty()) ::SaveConfiguration(*m_device, path);
 }
 
 void CNorveltDlg::LoadConfiguration() {
-    const std::string path = ChooseFile(false);
+    const std::string path = ChooseConfigurationFile(false);
     if (path.empty()) return;
     SetCurrentModel(::LoadConfiguration(path));
     RefreshModel();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/resource_database.h"
 #include "app/settings.h"
@@ -18,10 +19,13 @@
 #include "modbus/modbus_interface.h"
 #include "model/dev_interface.h"
 #include "session/device_session.h"
+#include "session/report.h"
+#include "session/verification.h"
 
 class CParameterListCtrl;
 class CProgressDialog;
 class QLabel;
+class QPoint;
 class QPushButton;
 class QToolButton;
 
@@ -51,9 +55,14 @@ public:
     // The model button and the list show the current model.
     void RefreshModel();
     void ShowModelMenu();
+    // Asks for a file and writes the hand-over report of the current model there: a PDF for a
+    // name ending in .pdf, else an HTML page.
+    void SaveReport();
+    // The command bar's context menu: languages, the read-back after downloads, the report.
+    void ShowCommandBarMenu(const QPoint& at);
 
-    // Where the file commands get their file names: (save?, title, filter) -> path, empty when
-    // the user cancelled. The default is the desktop's file dialog.
+    // Where the file commands and the report get their file names: (save?, title, filter) ->
+    // path, empty when the user cancelled. The default is the desktop's file dialog.
     using FileChooser =
         std::function<std::string(bool save, const QString& title, const QString& filter)>;
     void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
@@ -65,6 +74,8 @@ public:
 
     const std::shared_ptr<CDevInterface>& Device() const { return m_device; }
     CParameterListCtrl* List() const { return m_list; }
+    // The progress window of the current or last transfer.
+    const std::shared_ptr<CProgressDialog>& Progress() const { return m_progress; }
     QPushButton* ModelButton() const { return m_modelButton; }
     QToolButton* CommandButton(int k) const { return m_buttons[static_cast<size_t>(k)]; }
     CAppSettings& AppSettings() { return m_appSettings; }
@@ -91,13 +102,25 @@ private:
     void SaveConfiguration();
     void LoadConfiguration();
     void SetCurrentModel(std::shared_ptr<CDevInterface> model);
-    std::string ChooseFile(bool save);
+    std::string ChooseFile(bool save, const QString& title, const QString& filter,
+                           const QString& suffix);
+    std::string ChooseConfigurationFile(bool save);
 
     CAppSettings m_appSettings;
     CObserverProxyUI m_proxy;
     std::shared_ptr<CProgressDialog> m_progress;
     std::optional<std::string> m_pendingError;
     std::unique_ptr<CDevInterface> m_readModel;  // the model a finished upload read
+    // What the last download of the current model found, for the report as long as the model
+    // still holds the words that were written.
+    struct LastDownload {
+        std::shared_ptr<CDevInterface> model;
+        std::vector<uint16_t> words;
+        std::string port;
+        std::optional<VerifyResult> verification;
+        std::optional<DeviceInfo> device;
+    };
+    std::optional<LastDownload> m_lastDownload;
     QTimer m_languageTimer;
     std::shared_ptr<CDevInterface> m_device;
     std::unique_ptr<CModbusInterface> m_master;

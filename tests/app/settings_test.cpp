@@ -142,4 +142,20 @@ TEST_F(SettingsTest, LanguageFileDefaultsAndRoundTrip) {
     EXPECT_EQ(other.GetLanguageFile(), "Japanese.lng");
 }
 
+TEST_F(SettingsTest, VerificationAfterDownloadIsOnUnlessTurnedOff) {
+    CAppSettings app;
+    app.Load();
+    EXPECT_TRUE(app.GetVerifyAfterDownload());
+    app.SetVerifyAfterDownload(false);
+    app.Save();
+    EXPECT_NE(testing_support::ReadFile(m_dir.File("settings.ini")).find("VerifyAfterDownload=0"),
+              std::string::npos);
+    CAppSettings other;
+    other.Load();
+    EXPECT_FALSE(other.GetVerifyAfterDownload());
+    WriteIni("[Settings]\nVerifyAfterDownload=1\n");
+    other.Load();
+    EXPECT_TRUE(other.GetVerifyAfterDownload());
+}
+
 }  // namespace

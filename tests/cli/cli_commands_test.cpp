@@ -103,6 +103,20 @@ TEST_F(CliCommands, MalformedCommandLinesAreUsageErrors) {
         {"ports", "--device"},
         // No port in the options nor in the settings.
         {"identify"},
+        {"diff"},
+        {"diff", file},
+        {"diff", "--device"},
+        {"diff", file, file, file},
+        {"diff", file, file, "--device"},
+        {"diff", "", file},
+        {"report", file},
+        {"report", "-o", dir.File("r.html")},
+        {"report", "-o", dir.File("r.html"), "--device", file},
+        {"download", "-i", file, "--csv"},
+        {"download", "-i", file, "--keep", ""},
+        {"download", "-i", file, "--keep", "sadrs,,nadrs"},
+        {"upload", "-o", file, "--verify"},
+        {"show", file, "--keep", "sadrs"},
     };
     const std::string usage = Text("cli.usage");
     for (const auto& args : cases) {
@@ -327,4 +341,75 @@ TEST_F(CliCommands, UnknownDeviceTypeIsNamedWithItsCode) {
     EXPECT_EQ(upload.status, cli::EXIT_DEVICE);
     EXPECT_NE(upload.err.find(expected), std::string::npos) << upload.err;
     EXPECT_FALSE(std::filesystem::exists(dir.File("u.cfg")));
+}
+
+TEST_F(CliCommands, DiffListsTheParametersThatDifferGroupedLikeTheList) {
+    const std::string a = NewFile("RB16KT5_2", "a.cfg"), b = NewFile("RB16KT5_2", "b.cfg");
+    ASSERT_EQ(Cli({"set", b, "rate=1", "panid=1A2B"}).status, 0);
+    auto model = LoadConfiguration(a);
+    const auto label = [&](const char* key) { return model->Find(key).GetLabel(); };
+
+    CliResult r = Cli({"diff", a, b});
+    EXPECT_EQ(r.status, cli::EXIT_DIFFERENT) << r.err;
+    EXPECT_EQ(r.out, "[" + label("rs485") + "]\n  " + label("rate") +
+                         " [rate]: 9600 bit/s \u2192 19200 bit/s\n[" + label("nrvl") + "]\n  " +
+                         label("panid") + " [panid]: 0000 \u2192 1A2B\n");
+
+    r = Cli({"--json", "diff", b, a});
+    EXPECT_EQ(r.status, cli::EXIT_DIFFERENT);
+    const QJsonArray rows = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).array();
+    ASSERT_EQ(rows.size(), 2) << r.out;
+    EXPECT_EQ(rows[1].toObject()["key"].toString(), "panid");
+    EXPECT_EQ(rows[1].toObject()["a"].toString(), "1A2B");
+    EXPECT_EQ(rows[1].toObject()["b"].toString(), "0000");
+
+    r = Cli({"diff", a, a});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(Cli({"--json", "diff", a, a}).out, "[]\n");
+
+    r = Cli({"diff", a, NewFile("RB16KT5QA", "qa.cfg")});
+    EXPECT_EQ(r.status, cli::EXIT_FILE);
+    EXPECT_NE(r.err.find(Text("diffdev")), std::string::npos) << r.err;
+    EXPECT_EQ(Cli({"diff", a, dir.File("missing.cfg")}).status, cli::EXIT_FILE);
+}
+
+TEST_F(CliCommands, DeviceSideOfDiffStandsWhereItIsWritten) {
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> sides;
+    } cases[] = {
+        {{"diff", "a", "b"}, {"a", "b"}},
+        {{"diff", "--device", "a"}, {"", "a"}},
+        {{"diff", "a", "--device"}, {"a", ""}},
+        {{"--device", "diff", "a"}, {"", "a"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(cli::ParseCommandLine(c.args).DiffSides(), c.sides);
+}
+
+TEST_F(CliCommands, DownloadRefusesAnUnknownKeptKeyBeforeTheDevice) {
+    const std::string file = NewFile("RB16KT5_2");
+    const CliResult r = Cli({"--port", dir.File("none"), "download", "-i", file, "--keep",
+                             "sadrs,nadrs"});  // this model has no Modbus slave address
+    EXPECT_EQ(r.status, cli::EXIT_USAGE);
+    EXPECT_NE(r.err.find(Text("cli.unknownkey", {"nadrs", "RB16KT5_2"})), std::string::npos)
+        << r.err;
+}
+
+TEST_F(CliCommands, ReportOfAFileListsEveryParameter) {
+    const std::string file = NewFile("RB16KT5QB");
+    const std::string html = dir.File("r.html"), csv = dir.File("r.csv");
+    ASSERT_EQ(Cli({"report", "-o", html, file}).status, 0);
+    ASSERT_EQ(Cli({"report", "--csv", "-o", csv, file}).status, 0);
+    auto model = LoadConfiguration(file);
+    const std::string page = Read(html), table = Read(csv);
+    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+    for (int i = 0; i < model->Count(); ++i) {
+        EXPECT_NE(page.find(model->At(i).GetLabel()), std::string::npos) << model->At(i).Key();
+        if (model->At(i).Type() != PAR_GROUP) {
+            EXPECT_NE(table.find(",\"" + std::string(model->At(i).Key()) + "\","),
+                      std::string::npos);
+        }
+    }
+    EXPECT_EQ(Cli({"report", "-o", dir.File("no/such/r.html"), file}).status, cli::EXIT_FILE);
 }

@@ -206,3 +206,89 @@ TEST_F(CliProgram, InterruptedUploadKeepsTheOldFile) {
     for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
         EXPECT_EQ(e.path().string().find("kept.cfg."), std::string::npos) << e.path();
 }
+
+TEST_F(CliProgram, VerifiedDownloadAndDiffAgainstTheDevice) {
+    for (const char* model : {"RB16KT5_2", "RB16T5-PLX4M_2", "RB16KT5QC"}) {
+        SCOPED_TRACE(model);
+        Simulator sim({"--type", model}, dir);
+        ASSERT_FALSE(sim.Port().empty());
+        const std::string file = dir.File(std::string(model) + ".cfg");
+        ASSERT_EQ(Cli(sim.Port(), {"upload", "-o", file}).status, 0);
+        ASSERT_EQ(Cli(sim.Port(), {"set", file, "panid=1A2B", "sadrs=0007"}).status, 0);
+
+        CliResult r = Cli(sim.Port(), {"diff", file, "--device"});
+        EXPECT_EQ(r.status, 5) << r.err;
+        std::istringstream lines(r.out);
+        std::vector<std::string> rows;
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("  ", 0) == 0) rows.push_back(line);
+        ASSERT_EQ(rows.size(), 2u) << r.out;
+        EXPECT_NE(rows[0].find("[panid]: 1A2B \u2192 0000"), std::string::npos) << rows[0];
+        EXPECT_NE(rows[1].find("[sadrs]: 0007 \u2192 0000"), std::string::npos) << rows[1];
+
+        r = Cli(sim.Port(), {"download", "--verify", "-i", file});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(Text("cli.verified")), std::string::npos) << r.out;
+        r = Cli(sim.Port(), {"diff", "--device", file});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(CliProgram, StuckRegisterFailsTheVerifiedDownloadNamingTheParameter) {
+    Simulator sim({"--type", "RB16KT5QD", "--stuck", "1211"}, dir);
+    const std::string file = dir.File("qd.cfg"), report = dir.File("qd.html");
+    ASSERT_EQ(Cli(sim.Port(), {"new", "RB16KT5QD", "-o", file}).status, 0);
+    ASSERT_EQ(Cli(sim.Port(), {"set", file, "sadrs=0042"}).status, 0);
+    auto model = LoadConfiguration(file);
+    const std::string label = model->Find("sadrs").GetLabel();
+    int32_t compared = 0;
+    for (int i = 0; i < model->Count(); ++i) compared += model->At(i).Type() != PAR_GROUP;
+
+    // Verification is on by default.
+    CliResult r = Cli(sim.Port(), {"download", "-i", file, "--report", report});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(Text("verifyline", {label, "0042", "0000"})), std::string::npos) << r.err;
+    EXPECT_NE(Read(report).find(Text("report.verifyfail", {int32_t{1}, compared})),
+              std::string::npos);
+
+    r = Cli(sim.Port(), {"download", "--no-verify", "-i", file});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The persisted setting turns it off; the option still turns it on.
+    std::ofstream(dir.File("settings.ini")) << "[Settings]\nVerifyAfterDownload=0\n";
+    EXPECT_EQ(Cli(sim.Port(), {"download", "-i", file}).status, 0);
+    EXPECT_EQ(Cli(sim.Port(), {"download", "--verify", "-i", file}).status, 1);
+}
+
+TEST_F(CliProgram, KeepLeavesTheUnitsOwnAddresses) {
+    const std::string image = dir.Write("unit.txt", "1211 5\n1238 7\n");
+    Simulator sim({"--type", "RB16T5-PLX4M_2", "--image", image}, dir);
+    const std::string templ = dir.File("template.cfg"), after = dir.File("after.cfg");
+    ASSERT_EQ(Cli(sim.Port(), {"new", "RB16T5-PLX4M_2", "-o", templ}).status, 0);
+    ASSERT_EQ(Cli(sim.Port(), {"set", templ, "panid=1A2B", "sadrs=0001", "nadrs=1"}).status, 0);
+    const std::string before = Read(templ);
+
+    const CliResult r = Cli(sim.Port(), {"download", "-i", templ, "--keep", "sadrs,nadrs"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(Cli(sim.Port(), {"upload", "-o", after}).status, 0);
+    auto device = LoadConfiguration(after);
+    EXPECT_EQ(device->Find("sadrs").GetText(), "0005");
+    EXPECT_EQ(device->Find("nadrs").GetText(), "7");
+    EXPECT_EQ(device->Find("panid").GetText(), "1A2B");
+    EXPECT_EQ(Read(templ), before) << "the template stays as it was";
+}
+
+TEST_F(CliProgram, ReportOfTheDeviceNamesTheUnitAndEveryParameter) {
+    Simulator sim({"--type", "RB16T5-SQ7_2", "--serial", "UNIT-0042"}, dir);
+    const std::string html = dir.File("r.html"), csv = dir.File("r.csv");
+    CliResult r = Cli(sim.Port(), {"report", "-o", html, "--device"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Cli(sim.Port(), {"report", "--csv", "-o", csv, "--device"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string page = Read(html);
+    EXPECT_NE(page.find("UNIT-0042"), std::string::npos);
+    EXPECT_NE(Read(csv).find("UNIT-0042"), std::string::npos);
+    auto model = CDevType().Create(CDevType::FindModel("RB16T5-SQ7_2"), 0, DEV_SETTINGS);
+    for (int i = 0; i < model->Count(); ++i)
+        EXPECT_NE(page.find(model->At(i).GetLabel()), std::string::npos) << model->At(i).Key();
+}

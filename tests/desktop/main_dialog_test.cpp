@@ -3,16 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <functional>
 
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
 #include "session/config_file.h"
 #include "sim_line.h"
 #include "ui/parameter_list.h"
+#include "ui/progress_dialog.h"
 #include "ui/ui_support.h"
 
 namespace {
@@ -34,10 +37,11 @@ public:
 
 // A main window whose master talks to a simulated device in-process.
 struct Rig {
-    explicit Rig(const char* model)
+    explicit Rig(const char* model, const std::function<void(devsim::SimConfig&)>& configure = {})
         : sim([&] {
               devsim::SimConfig c;
               c.entry = CDevType::FindModel(model);
+              if (configure) configure(c);
               return c;
           }()) {
         auto owned = std::make_unique<testing_support::SimLine>(sim);
@@ -144,6 +148,92 @@ TEST_F(MainDialog, UploadReplacesTheModelAndDownloadWritesIt) {
     d.OnCommand(CMD_DOWNLOAD);
     EXPECT_TRUE(messages.messages.empty());
     EXPECT_EQ(rig.sim.Register(1200), 0x42);
+}
+
+TEST_F(MainDialog, DownloadChecksWhatWasWrittenInTheSameProgressWindow) {
+    Rig rig("RB16KT5QD");
+    CNorveltDlg& d = *rig.dialog;
+    d.OnCommand(CMD_MODEL_FIRST + CDevType::FindModel("RB16KT5QD"));
+    d.Device()->Find("panid").SetText("0042");
+    d.OnCommand(CMD_DOWNLOAD);
+    ASSERT_TRUE(messages.messages.empty()) << messages.messages[0].text;
+    const auto pass = [](int k, const char* what) {
+        return QString::fromStdString(
+            testing_support::KeyText("passof", {k, 2, g_resources.GetMessageText(what)}));
+    };
+    const CProgressDialog& progress = *d.Progress();
+    EXPECT_EQ(progress.PassTexts(),
+              (std::vector<QString>{pass(1, "downloading"), pass(2, "verifying")}));
+    EXPECT_EQ(progress.Status()->text(), pass(2, "verifying"));
+    // The bar runs to its end twice.
+    const auto& sent = progress.Sent();
+    const int full = CProgressDialog::kRange;
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), full), 4) << "1.0 sent as full, full-1, full";
+    EXPECT_EQ(sent.back(), full);
+    const auto writes = rig.line->Requests(16), reads = rig.line->Requests(3);
+    ASSERT_GE(reads.size(), writes.size());
+    EXPECT_EQ(rig.sim.Register(1200), 0x42);
+
+    // Turned off, the download is the write alone.
+    d.AppSettings().SetVerifyAfterDownload(false);
+    const size_t readsBefore = rig.line->Requests(3).size();
+    d.OnCommand(CMD_DOWNLOAD);
+    EXPECT_TRUE(d.Progress()->PassTexts().empty());
+    EXPECT_EQ(d.Progress()->Status()->text().toStdString(),
+              g_resources.GetMessageText("downloading"));
+    EXPECT_EQ(rig.line->Requests(3).size(), readsBefore + 3) << "probe and identification only";
+}
+
+TEST_F(MainDialog, VerificationFailureNamesTheParameterInItsMessage) {
+    Rig rig("RB16KT5_2", [](devsim::SimConfig& c) { c.stuck = {1211}; });
+    CNorveltDlg& d = *rig.dialog;
+    d.Device()->Find("sadrs").SetText("0042");
+    d.OnCommand(CMD_DOWNLOAD);
+    ASSERT_EQ(messages.messages.size(), 1u);
+    const std::string& text = messages.messages[0].text;
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
+    EXPECT_NE(text.find(testing_support::KeyText(
+                  "verifyline", {d.Device()->Find("sadrs").GetLabel(), "0042", "0000"})),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(MainDialog, ReportIsSavedAsHtmlOrPdfWithTheDownloadsFindings) {
+    Rig rig("RB16T5-SQ7_2", [](devsim::SimConfig& c) { c.serialNumber = "UNIT-0042"; });
+    CNorveltDlg& d = *rig.dialog;
+    std::string next;
+    d.SetFileChooser([&](bool save, const QString&, const QString& filter) {
+        EXPECT_TRUE(save);
+        EXPECT_TRUE(filter.contains("*.pdf")) << filter.toStdString();
+        return next;
+    });
+    d.OnCommand(CMD_UPLOAD);
+    d.OnCommand(CMD_DOWNLOAD);
+    ASSERT_TRUE(messages.messages.empty()) << messages.messages[0].text;
+    int32_t compared = 0;
+    for (int i = 0; i < d.Device()->Count(); ++i) compared += d.Device()->At(i).Type() != PAR_GROUP;
+    const std::string passed = testing_support::KeyText("report.verifyok", {compared});
+
+    next = dir.File("unit.html");
+    d.SaveReport();
+    std::string html = testing_support::ReadFile(next);
+    EXPECT_NE(html.find("UNIT-0042"), std::string::npos);
+    EXPECT_NE(html.find(passed), std::string::npos);
+
+    next = dir.File("unit.pdf");
+    d.SaveReport();
+    EXPECT_EQ(testing_support::ReadFile(next).rfind("%PDF-", 0), 0u);
+
+    // Once the list holds something else, the report no longer claims the device holds it.
+    d.Device()->Find("zscal").SetText("-1234");
+    next = dir.File("edited.html");
+    d.SaveReport();
+    html = testing_support::ReadFile(next);
+    EXPECT_EQ(html.find(passed), std::string::npos);
+    EXPECT_EQ(html.find("UNIT-0042"), std::string::npos);
+
+    next = dir.File("no/such/folder/r.html");
+    EXPECT_THROW(d.SaveReport(), CPrivateException);
 }
 
 TEST_F(MainDialog, TransferErrorsAreShownInsideTheWrapperAndKeepTheModel) {

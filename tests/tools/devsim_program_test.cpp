@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ TEST(DeviceSimOptions, MalformedCommandLinesAreUsageErrors) {
         {"--delay-ms", "-1"},
         {"--silent=yes"},
         {"--link", ""},
+        {"--stuck", ""},
+        {"--stuck", "1200,"},
+        {"--stuck", "70000"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
@@ -50,10 +54,27 @@ TEST(DeviceSimOptions, MalformedCommandLinesAreUsageErrors) {
 }
 
 TEST(DeviceSimOptions, OptionsAreTaken) {
-    const Options o =
-        ParseOptions({"--type", "rb16kt5qd", "--firmware=3.4.5", "--framing", "ascii", "--unit",
-                      "12", "--password", "pw", "--protect-exception", "21", "--relock-after", "60",
-                      "--corrupt-every", "3", "--exception", "6", "--pace", "9600"});
+    const Options o = ParseOptions({"--type",
+                                    "rb16kt5qd",
+                                    "--firmware=3.4.5",
+                                    "--framing",
+                                    "ascii",
+                                    "--unit",
+                                    "12",
+                                    "--password",
+                                    "pw",
+                                    "--protect-exception",
+                                    "21",
+                                    "--relock-after",
+                                    "60",
+                                    "--corrupt-every",
+                                    "3",
+                                    "--exception",
+                                    "6",
+                                    "--pace",
+                                    "9600",
+                                    "--stuck",
+                                    "1211,1200"});
     EXPECT_EQ(o.sim.entry, CDevType::FindModel("RB16KT5QD"));
     EXPECT_EQ(o.sim.firmware, (std::array<uint16_t, 3>{3, 4, 5}));
     EXPECT_EQ(o.framing, Framing::Ascii);
@@ -64,6 +85,7 @@ TEST(DeviceSimOptions, OptionsAreTaken) {
     EXPECT_EQ(o.faults.corruptEvery, 3u);
     EXPECT_EQ(o.faults.exception, 6);
     EXPECT_EQ(o.paceBaud, 9600u);
+    EXPECT_EQ(o.sim.stuck, (std::set<uint16_t>{1200, 1211}));
     EXPECT_EQ(ParseOptions({"--type", "19474"}).sim.entry, CDevType::FindModel("RB16KT5QC"));
 }
 
@@ -109,6 +131,8 @@ TEST(DeviceSimImage, DumpLoadsBackAsTheSameDevice) {
     EXPECT_THROW(CreateDevice(unmapped, Clock::time_point{}), UsageError);
     Options missing = ParseOptions({"--image", dir.File("none.txt")});
     EXPECT_THROW(CreateDevice(missing, Clock::time_point{}), UsageError);
+    Options stuckOutside = ParseOptions({"--stuck", "2000"});
+    EXPECT_THROW(CreateDevice(stuckOutside, Clock::time_point{}), UsageError);
 }
 
 // ---- the program ----

@@ -122,6 +122,15 @@ TEST(DeviceSimRequests, WriteIsEchoedAndReadBack) {
     EXPECT_FALSE(sim.TakeChanged());
 }
 
+TEST(DeviceSimFaults, StuckRegistersAcceptWritesButKeepTheirValue) {
+    SimConfig config = ConfigFor("RB16KT5_2");
+    config.stuck = {1151};
+    CDeviceSim sim(config, T0);
+    const Bytes write = WritePdu(1150, {2, 2, 1});
+    EXPECT_EQ(sim.Handle(write, T0), Bytes(write.begin(), write.begin() + 6));
+    EXPECT_EQ(Read(sim, 1150, 3), (std::vector<uint16_t>{2, 0, 1}));
+}
+
 TEST(DeviceSimRequests, RefusedRequestsAnswerTheirExceptionAndChangeNothing) {
     struct Case {
         const char* what;

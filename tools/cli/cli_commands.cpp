@@ -23,9 +23,12 @@
 #include "modbus/port_discovery.h"
 #include "model/dev_types.h"
 #include "model/model_listing.h"
+#include "platform/atomic_file.h"
 #include "platform/text.h"
 #include "session/config_file.h"
 #include "session/device_session.h"
+#include "session/report.h"
+#include "session/verification.h"
 #include "tools/cli/cli_options.h"
 
 namespace cli {
@@ -131,11 +134,21 @@ public:
         : m_terminal(terminal), m_caption(std::move(caption)), m_interrupted(interrupted) {}
     ~CCliProgress() override { m_terminal.EndProgress(); }
     void SetProgress(double fraction) override { m_terminal.DrawProgress(m_caption, fraction); }
+    void BeginPass(int pass, int passes) override {
+        if (pass > 1) m_terminal.EndProgress();
+        if (m_passCaption.empty()) m_passCaption = m_caption;
+        const std::string what =
+            pass == 1 ? m_passCaption
+                      : CPrivateException(CPrivateException::Key{"verifying"}).Message();
+        m_caption =
+            CPrivateException(CPrivateException::Key{"passof"}, {pass, passes, what}).Message();
+    }
     bool Cancelled() const override { return m_interrupted; }
 
 private:
     CliTerminal& m_terminal;
     std::string m_caption;
+    std::string m_passCaption;  // of the first pass
     const std::atomic<bool>& m_interrupted;
 };
 
@@ -181,6 +194,10 @@ public:
                 return Set();
             case Command::Monitor:
                 return Monitor();
+            case Command::Diff:
+                return Diff();
+            case Command::Report:
+                return Report();
             case Command::None:
                 break;
         }
@@ -276,13 +293,175 @@ private:
         std::unique_ptr<CDevInterface> model;
         if (int rc = Load(m_o.input, model)) return rc;
         model->PrepareStore();
+        std::vector<int> kept;
+        if (int rc = KeptParameters(*model, kept)) return rc;
+        if (!m_o.report.empty())
+            if (int rc = CheckWritable(m_o.report)) return rc;
         CModbusInterface master(m_settings);
         if (int rc = Connect(master)) return rc;
-        const int rc = Transfer(master, "downloading", [&](TransferProgress& progress) {
-            return WriteToDevice(master, *model, progress);
+        if (!kept.empty())
+            if (int rc = KeepDeviceValues(master, *model, kept)) return rc;
+
+        CAppSettings app;
+        app.Load();
+        const bool verify = m_o.verify.value_or(app.GetVerifyAfterDownload());
+        std::optional<VerifyResult> verification;
+        int rc = Transfer(master, "downloading", [&](TransferProgress& progress) {
+            return WriteAndVerify(master, *model, progress, verify, &verification);
         });
+        // A failed read-back is worth a record too: the report says what differs.
+        if (!m_o.report.empty() && (rc == EXIT_SUCCESS_CODE || verification)) {
+            ReportData data =
+                ReportOf(*model, PortText(m_settings), Msg("report.fromfile", {m_o.input}));
+            data.verification = verification;
+            data.device = DeviceInfoOf(master);
+            if (int saved = WriteReport(data, m_o.report)) rc = rc ? rc : saved;
+        }
         if (rc) return rc;
-        if (!m_o.json) m_env.out << Msg("cli.written") << '\n';
+        if (!m_o.json) m_env.out << Msg(verify ? "cli.verified" : "cli.written") << '\n';
+        return EXIT_SUCCESS_CODE;
+    }
+
+    // The parameters --keep names, in index order; a key the model lacks ends the command.
+    int KeptParameters(const CDevInterface& model, std::vector<int>& kept) {
+        for (const std::string& key : m_o.keep) {
+            const int i = model.IndexOf(key);
+            if (!model.Is(i, key) || model.At(i).Value().Count() == 0)
+                return Usage(Msg("cli.unknownkey", {key, std::string(model.ModelCode())}));
+            if (std::find(kept.begin(), kept.end(), i) == kept.end()) kept.push_back(i);
+        }
+        std::sort(kept.begin(), kept.end());
+        return EXIT_SUCCESS_CODE;
+    }
+
+    // Reads the device and takes the kept parameters' values from it, each followed by the
+    // model's rules as after an edit; the file itself stays as it is.
+    int KeepDeviceValues(CModbusInterface& master, CDevInterface& model,
+                         const std::vector<int>& kept) {
+        std::unique_ptr<CDevInterface> device;
+        if (int rc = Transfer(master, "uploading", [&](TransferProgress& progress) {
+                device = ReadFromDevice(master, progress);
+                return device != nullptr;
+            }))
+            return rc;
+        try {
+            AcceptForWriting(model, DeviceIdentity{device->TypeCode(), device->Version()});
+        } catch (const CPrivateException& e) {
+            Err() << Msg("comerr", {e.Message(), e.Message()}) << '\n';
+            return EXIT_DEVICE;
+        }
+        std::string list;
+        for (int i : kept) {
+            CParInterface& p = model.At(i);
+            p.SetValue(device->At(i).Value());
+            model.OnChanged(i);
+            list += (list.empty() ? "" : ", ") + p.GetLabel() + " [" + p.Key() +
+                    "] = " + model.AdjustText(i, p.GetDisplayText());
+        }
+        if (!m_o.json) m_env.out << Msg("cli.kept", {list}) << '\n';
+        return EXIT_SUCCESS_CODE;
+    }
+
+    // ---- diff ----
+
+    int Diff() {
+        const std::vector<std::string> sides = m_o.DiffSides();
+        std::unique_ptr<CDevInterface> models[2];
+        for (size_t k = 0; k < 2; ++k) {
+            const int rc = sides[k].empty() ? ReadDevice(models[k]) : Load(sides[k], models[k]);
+            if (rc) return rc;
+        }
+        const CDevInterface &a = *models[0], &b = *models[1];
+        const CDevType types;
+        if (a.TypeCode() != b.TypeCode() || types.FindEntry(a.TypeCode(), a.Version()) !=
+                                                types.FindEntry(b.TypeCode(), b.Version())) {
+            Err() << Msg("diffdev") << '\n';
+            return m_o.device ? EXIT_DEVICE : EXIT_FILE;
+        }
+        const std::vector<ModelRow> rowsA = ListModel(a), rowsB = ListModel(b);
+        std::string group, text, json;
+        bool groupShown = false;
+        int differences = 0;
+        for (size_t r = 0; r < rowsA.size() && r < rowsB.size(); ++r) {
+            const ModelRow &ra = rowsA[r], &rb = rowsB[r];
+            if (ra.group) {
+                group = ra.label;
+                groupShown = false;
+                continue;
+            }
+            if (ra.text == rb.text) continue;
+            ++differences;
+            const char* key = a.At(ra.index).Key();
+            if (!groupShown && !group.empty()) text += "[" + group + "]\n";
+            groupShown = true;
+            text += "  " + ra.label + " [" + key + "]: " + ra.text + " \u2192 " + rb.text + "\n";
+            json += std::string(json.empty() ? "" : ",") + "{\"key\":" + Quote(key) +
+                    ",\"label\":" + Quote(ra.label) + ",\"group\":" + Quote(group) +
+                    ",\"a\":" + Quote(ra.text) + ",\"b\":" + Quote(rb.text) + "}";
+        }
+        if (m_o.json)
+            m_env.out << "[" << json << "]\n";
+        else
+            m_env.out << text;
+        return differences ? EXIT_DIFFERENT : EXIT_SUCCESS_CODE;
+    }
+
+    // ---- report ----
+
+    int Report() {
+        if (int rc = CheckWritable(m_o.output)) return rc;
+        std::unique_ptr<CDevInterface> model;
+        ReportData data;
+        if (m_o.device) {
+            CModbusInterface master(m_settings);
+            if (int rc = Connect(master)) return rc;
+            if (int rc = Transfer(master, "uploading", [&](TransferProgress& progress) {
+                    model = ReadFromDevice(master, progress);
+                    return model != nullptr;
+                }))
+                return rc;
+            try {
+                data = ReportOf(*model, PortText(m_settings), Msg("report.fromdevice"));
+                data.device = ReadDeviceInfo(master);
+            } catch (const CPrivateException& e) {
+                return DeviceError(e, Msg("comerr", {e.Message(), e.Message()}));
+            }
+        } else {
+            if (int rc = Load(m_o.operands[0], model)) return rc;
+            data = ReportOf(*model, {}, Msg("report.fromfile", {m_o.operands[0]}));
+        }
+        return WriteReport(data, m_o.output);
+    }
+
+    static ReportData ReportOf(const CDevInterface& model, std::string port, std::string source) {
+        ReportData data;
+        data.made = std::time(nullptr);
+        data.program = std::string(NORVELCO_PRODUCT_NAME) + " Version " + NORVELCO_VERSION;
+        data.port = std::move(port);
+        data.source = std::move(source);
+        data.model = &model;
+        return data;
+    }
+
+    // The unit's identification for a report; without it the report still lists the settings.
+    std::optional<DeviceInfo> DeviceInfoOf(CModbusInterface& master) {
+        if (Interrupted()) return std::nullopt;
+        try {
+            return ReadDeviceInfo(master);
+        } catch (const CPrivateException& e) {
+            if (!e.IsCancelled()) Err() << e.Message() << '\n';
+        }
+        return std::nullopt;
+    }
+
+    int WriteReport(const ReportData& data, const std::string& path) {
+        try {
+            platform::WriteFileReplacing(path, m_o.csv ? ReportCsv(data) : ReportHtml(data));
+        } catch (const CPrivateException& e) {
+            Err() << Msg("cli.cantwrite", {path, e.Message()}) << '\n';
+            return EXIT_FILE;
+        }
+        if (!m_o.json) m_env.out << Msg("cli.reportsaved", {path}) << '\n';
         return EXIT_SUCCESS_CODE;
     }
 

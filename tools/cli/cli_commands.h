@@ -17,6 +17,7 @@ constexpr int EXIT_DEVICE = 1;       // the device or the line failed
 constexpr int EXIT_USAGE = 2;        // malformed command line
 constexpr int EXIT_FILE = 3;         // unreadable or invalid file, output not writable
 constexpr int EXIT_VALUE = 4;        // a value the codec or the model's rules refuse
+constexpr int EXIT_DIFFERENT = 5;    // diff: the two sides differ
 constexpr int EXIT_CANCELLED = 130;  // interrupted by the user (SIGINT)
 
 struct Environment {

@@ -1,5 +1,6 @@
 #include "tools/cli/cli_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -135,7 +136,7 @@ const std::vector<OptionRule>& OptionTable() {
         {"--output",
          "-o",
          true,
-         {Command::Upload, Command::New},
+         {Command::Upload, Command::New, Command::Report},
          [](Options& o, auto& n, auto& v) {
              if (v.empty()) Fail("cli.badvalue", {v, n});
              o.output = v;
@@ -151,8 +152,46 @@ const std::vector<OptionRule>& OptionTable() {
         {"--device",
          nullptr,
          false,
-         {Command::Show},
+         {Command::Show, Command::Diff, Command::Report},
          [](Options& o, auto&, auto&) { o.device = true; }},
+        {"--verify",
+         nullptr,
+         false,
+         {Command::Download},
+         [](Options& o, auto&, auto&) { o.verify = true; }},
+        {"--no-verify",
+         nullptr,
+         false,
+         {Command::Download},
+         [](Options& o, auto&, auto&) { o.verify = false; }},
+        {"--keep",
+         nullptr,
+         true,
+         {Command::Download},
+         [](Options& o, auto& n, auto& v) {
+             size_t start = 0;
+             while (true) {
+                 const size_t comma = std::min(v.find(',', start), v.size());
+                 const std::string key = v.substr(start, comma - start);
+                 if (key.empty()) Fail("cli.badvalue", {v, n});
+                 o.keep.push_back(key);
+                 if (comma == v.size()) break;
+                 start = comma + 1;
+             }
+         }},
+        {"--report",
+         nullptr,
+         true,
+         {Command::Download},
+         [](Options& o, auto& n, auto& v) {
+             if (v.empty()) Fail("cli.badvalue", {v, n});
+             o.report = v;
+         }},
+        {"--csv",
+         nullptr,
+         false,
+         {Command::Report, Command::Download},
+         [](Options& o, auto&, auto&) { o.csv = true; }},
         {"--keys",
          nullptr,
          false,
@@ -180,7 +219,8 @@ struct CommandName {
 constexpr CommandName kCommands[] = {
     {"ports", Command::Ports},       {"identify", Command::Identify}, {"upload", Command::Upload},
     {"download", Command::Download}, {"new", Command::New},           {"show", Command::Show},
-    {"set", Command::Set},           {"monitor", Command::Monitor},
+    {"set", Command::Set},           {"monitor", Command::Monitor},   {"diff", Command::Diff},
+    {"report", Command::Report},
 };
 
 void Missing(const Options& o, const char* what) {
@@ -227,9 +267,26 @@ void CheckOperands(const Options& o) {
                 if (eq == std::string::npos || eq == 0) Fail("cli.badassign", {o.operands[i]});
             }
             break;
+        case Command::Diff:
+            if (o.operands.size() + (o.device ? 1 : 0) < 2) Missing(o, "A B");
+            for (const std::string& side : o.operands)
+                if (side.empty()) Missing(o, "A B");
+            surplus(o.device ? 1 : 2);
+            break;
+        case Command::Report:
+            if (o.output.empty()) Missing(o, "-o FILE");
+            if (o.device) {
+                surplus(0);
+            } else {
+                if (n == 0) Missing(o, "--device | FILE");
+                surplus(1);
+            }
+            break;
         case Command::None:
             break;
     }
+    if (o.csv && o.command == Command::Download && o.report.empty())
+        Fail("cli.missing", {std::string("--csv"), std::string("--report FILE")});
 }
 
 }  // namespace
@@ -284,6 +341,7 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
         }
         given.emplace_back(rule, value);
         rule->apply(o, name, value);
+        if (rule->name == std::string_view("--device")) o.devicePosition = positional.size();
     }
     if (o.help) return o;
 
@@ -302,6 +360,16 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
     }
     CheckOperands(o);
     return o;
+}
+
+std::vector<std::string> Options::DiffSides() const {
+    std::vector<std::string> sides = operands;
+    // --device stands for the side at its place among the operands (after the command word).
+    if (device) {
+        const size_t at = std::min(devicePosition > 0 ? devicePosition - 1 : 0, sides.size());
+        sides.insert(sides.begin() + static_cast<std::ptrdiff_t>(at), std::string());
+    }
+    return sides;
 }
 
 ComSettings ConnectionSettings(const Options& o, ComSettings s) {

@@ -9,7 +9,19 @@
 
 namespace cli {
 
-enum class Command { None, Ports, Identify, Upload, Download, New, Show, Set, Monitor };
+enum class Command {
+    None,
+    Ports,
+    Identify,
+    Upload,
+    Download,
+    New,
+    Show,
+    Set,
+    Monitor,
+    Diff,
+    Report
+};
 
 struct Options {
     // Connection settings that override the persisted ones.
@@ -32,9 +44,17 @@ struct Options {
     std::vector<std::string> operands;  // after the command name
     std::string output;                 // -o
     std::string input;                  // -i
-    bool device = false;                // show --device
+    bool device = false;                // show/diff/report --device
+    size_t devicePosition = 0;          // words before --device that were not options
     bool keys = false;                  // show/monitor --keys
     int count = 0;                      // monitor --count; 0 = until interrupted
+    std::optional<bool> verify;         // download --verify / --no-verify; unset: the setting
+    std::vector<std::string> keep;      // download --keep: keys whose device values stay
+    std::string report;                 // download --report FILE
+    bool csv = false;                   // report/download --csv
+
+    // The two sides of diff in order; an empty side is the device.
+    std::vector<std::string> DiffSides() const;
 };
 
 // A malformed command line; the message is finished text from the language file.

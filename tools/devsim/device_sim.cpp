@@ -367,8 +367,10 @@ std::vector<uint8_t> CDeviceSim::WriteRegisters(std::span<const uint8_t> pdu) {
     }
 
     for (uint16_t i = 0; i < w->count; ++i) {
-        Reg& reg = m_registers[static_cast<uint16_t>(w->address + i)];
-        if (reg.kind != Kind::Command) reg.value = w->values[i];
+        const uint16_t address = static_cast<uint16_t>(w->address + i);
+        Reg& reg = m_registers[address];
+        if (reg.kind != Kind::Command && m_config.stuck.count(address) == 0)
+            reg.value = w->values[i];
     }
     m_changed = true;
     if (command) RunResetCommand(*command);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -54,6 +55,8 @@ struct SimConfig {
     uint8_t protectException = EXC_PROTECTED;
     uint32_t relockAfterSeconds = 0;  // 0: stays unlocked until a restart
     uint32_t seed = 1;                // of the live values, so that runs repeat
+    // Registers that accept writes but keep their value, as a faulty device would.
+    std::set<uint16_t> stuck;
 };
 
 class CDeviceSim {

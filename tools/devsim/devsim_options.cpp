@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "app/private_exception.h"
@@ -113,6 +115,19 @@ void ParseTcpAddress(const std::string& text, NetOptions& net) {
     net.tcp = true;
 }
 
+// "1200,1211": register addresses separated by commas.
+std::set<uint16_t> ParseAddressList(const std::string& name, const std::string& text) {
+    std::set<uint16_t> addresses;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        addresses.insert(
+            static_cast<uint16_t>(NumberOption(name, text.substr(start, comma - start), 0, 65535)));
+        if (comma == text.size()) return addresses;
+        start = comma + 1;
+    }
+}
+
 mode_t CurrentUmask() {
     const mode_t mask = umask(0);
     umask(mask);
@@ -147,6 +162,7 @@ const char* UsageText() {
            "  --delay-ms N                  wait N ms before each reply\n"
            "  --pace BAUD                   take requests and send replies at this line rate\n"
            "                                (11 bits per character)\n"
+           "  --stuck ADDR[,ADDR...]        these registers accept writes but keep their value\n"
            "  --seed N                      seed of the live values (default 1)\n"
            "Network (with --tcp or --udp the device serves only the network, no pseudo-terminal;\n"
            "prints \"TCP <address>:<port>\" and \"UDP <port>\" once it listens):\n"
@@ -235,6 +251,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
             o.faults.delayMs = static_cast<uint32_t>(NumberOption(name, value(), 0, 60000));
         } else if (name == "--pace") {
             o.paceBaud = static_cast<uint32_t>(NumberOption(name, value(), 50, 4000000));
+        } else if (name == "--stuck") {
+            o.sim.stuck = ParseAddressList(name, value());
         } else if (name == "--seed") {
             o.sim.seed = static_cast<uint32_t>(NumberOption(name, value(), 0, 4294967295));
         } else if (name == "--tcp") {
@@ -383,6 +401,10 @@ std::unique_ptr<CDeviceSim> CreateDevice(Options& options, Clock::time_point now
             Fail(platform::FormatC("%s: register %u is not in the register map of %s",
                                    options.image.c_str(), address, device->ModelCode()));
     }
+    for (uint16_t address : options.sim.stuck)
+        if (!device->HasRegister(address))
+            Fail(platform::FormatC("--stuck: register %u is not in the register map of %s", address,
+                                   device->ModelCode()));
     device->ApplySettings();
     device->TakeChanged();
     return device;
