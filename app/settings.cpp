@@ -160,3 +160,13 @@ void CAppSettings::Save() const {
     WriteString(*s, "DisplayLanguage", m_languageFile);
     s->setValue("VerifyAfterDownload", m_verifyAfterDownload ? 1 : 0);
 }
+
+int32_t LoadPreference(const char* name, int32_t def) {
+    auto s = OpenStore("Settings");
+    return ReadInt(*s, name, def);
+}
+
+void SavePreference(const char* name, int32_t value) {
+    auto s = OpenStore("Settings");
+    s->setValue(name, value);
+}

@@ -82,3 +82,8 @@ private:
 // program. Tests point it at a file of their own so that they never touch the user's settings.
 void SetSettingsFile(const std::string& iniPath);
 std::string SettingsFile();
+
+// One number of the "Settings" section that remembers how the user left a window (the monitor's
+// chart shown, its time window); a missing or non-numeric value gives def.
+int32_t LoadPreference(const char* name, int32_t def);
+void SavePreference(const char* name, int32_t value);

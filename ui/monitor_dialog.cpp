@@ -2,18 +2,24 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileDialog>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
 
 #include "app/private_exception.h"
+#include "app/settings.h"
 #include "concurrency/background_executor.h"
 #include "modbus/modbus_interface.h"
 #include "session/device_session.h"
 #include "ui/parameter_list.h"
 #include "ui/pass_dialog.h"
+#include "ui/trend_chart.h"
 #include "ui/window_utils.h"
 
 namespace {
@@ -23,6 +29,30 @@ constexpr int kStatusId = 1015;
 constexpr int kOperationsBoxId = 1077;
 constexpr int kLedId = 1078;
 constexpr int kActionButtonId = 1082;
+
+// The window in dialog units, and the chart beside the list when it is shown.
+constexpr int kWidth = 366;
+constexpr int kHeight = 423;
+constexpr int kChartWidth = 320;
+
+constexpr const char* kChartShownSetting = "MonitorChart";
+constexpr const char* kChartMinutesSetting = "MonitorChartMinutes";
+
+QString Text(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
+    return ToQ(platform::FormatMessageText(g_resources.GetMessageText(key), args));
+}
+
+// "Name|pattern|Name|pattern|" as Qt's file dialog wants it: "Name (pattern);;Name (pattern)".
+QString FilterOf(const std::string& parts) {
+    QStringList items = ToQ(parts).split('|');
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < items.size(); i += 2) {
+        QString name = items[i];
+        if (!name.contains('(')) name += " (" + items[i + 1].replace(';', ' ') + ")";
+        filters << name;
+    }
+    return filters.join(";;");
+}
 
 const QColor kWhite(255, 255, 255);
 }  // namespace
@@ -79,7 +109,12 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
       m_operationsBox(new QCheckBox("Enable change operations", this)),
       m_led(new CLedIndicator(this)),
       m_status(new QLabel(this)),
-      m_actionButton(new QPushButton(this)) {
+      m_actionButton(new QPushButton(this)),
+      m_chartButton(new QPushButton(this)),
+      m_chartPanel(new QWidget(this)),
+      m_chart(new CTrendChart(m_chartPanel)),
+      m_recordButton(new QPushButton(m_chartPanel)),
+      m_recordLabel(new QLabel(m_chartPanel)) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     ApplyUIFont(this);
@@ -104,8 +139,9 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
     m_actionButton->setAutoDefault(false);
     m_actionButton->hide();
     const QFont f = font();
-    setFixedSize(DluX(f, 366), DluY(f, 423));
+    setFixedSize(DluX(f, kWidth), DluY(f, kHeight));
     ApplyDialogTexts(kDialogId, this);
+    SetUpChart();
 
     m_pollTimer.setSingleShot(true);
     m_pollTimer.setInterval(m_timings.pollMs);
@@ -169,6 +205,7 @@ void CMonitorDialog::Poll() {
     m_protected = false;
     try {
         m_polled = PollMonitor(*m_master, &m_closing);
+        m_polledAt = MonitorClock::now();
         m_state = MON_OK;
         m_blinkCount = 2;
     } catch (const CPrivateException& e) {
@@ -228,6 +265,7 @@ void CMonitorDialog::PollFinished() {
         m_list->SetModel(m_device, type != m_shownType);
         m_shownType = type;
     }
+    if (!m_closing) TrendPoll(m_device && m_state == MON_OK);
     if (m_protected) AskPassword();
     m_list->SetForceText();
     m_list->SetLocked(m_state == MON_ERROR);
@@ -365,4 +403,152 @@ void CMonitorDialog::accept() {
 void CMonitorDialog::closeEvent(QCloseEvent* event) {
     event->ignore();
     reject();
+}
+
+// ---- the trend chart and the recording ----
+
+void CMonitorDialog::SetUpChart() {
+    const QFont f = font();
+    PlaceInDialogUnits(m_chartButton, 117, 403, 45, 14);
+    m_chartButton->setCheckable(true);
+    m_chartButton->setAutoDefault(false);
+    m_chartPanel->setGeometry(DluX(f, kWidth), DluY(f, 7), DluX(f, kChartWidth - 7),
+                              DluY(f, kHeight - 12));
+    auto* layout = new QVBoxLayout(m_chartPanel);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_chart, 1);
+    auto* row = new QHBoxLayout;
+    row->addWidget(m_recordButton);
+    row->addWidget(m_recordLabel, 1);
+    layout->addLayout(row);
+    m_recordButton->setAutoDefault(false);
+    m_recordLabel->setWordWrap(true);
+    m_chartPanel->hide();
+
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        std::unique_ptr<QMenu> menu(ListMenu(IndexAt(at)));
+        menu->exec(m_list->viewport()->mapToGlobal(at));
+    });
+    connect(m_chartButton, &QPushButton::toggled, this, [this](bool on) { SetChartShown(on); });
+    connect(m_recordButton, &QPushButton::clicked, this,
+            [this] { Recording() ? StopRecording() : ChooseRecording(); });
+    connect(m_chart, &CTrendChart::WindowChanged, this,
+            [](int minutes) { SavePreference(kChartMinutesSetting, minutes); });
+    m_chart->SetWindowMinutes(LoadPreference(kChartMinutesSetting, 10));
+    SetChartShown(LoadPreference(kChartShownSetting, 0) != 0);
+    ShowRecording();
+}
+
+void CMonitorDialog::SetChartShown(bool shown) {
+    const QFont f = font();
+    m_chartPanel->setVisible(shown);
+    setFixedSize(DluX(f, kWidth + (shown ? kChartWidth : 0)), DluY(f, kHeight));
+    if (m_chartButton->isChecked() != shown) {
+        const QSignalBlocker quiet(m_chartButton);
+        m_chartButton->setChecked(shown);
+    }
+    m_chartButton->setText(Text("mon.chart"));
+    SavePreference(kChartShownSetting, shown ? 1 : 0);
+}
+
+bool CMonitorDialog::ChartShown() const {
+    return m_chartPanel->isVisibleTo(this);
+}
+
+int CMonitorDialog::IndexAt(const QPoint& at) const {
+    QTreeWidgetItem* item = m_list->itemAt(at);
+    for (int row = 0; item && row < m_list->RowCount(); ++row)
+        if (m_list->RowItem(row) == item) return m_list->ParameterOfRow(row);
+    return -1;
+}
+
+QMenu* CMonitorDialog::ListMenu(int index) {
+    auto* menu = new QMenu(this);
+    if (m_device && CTrendChart::CanShow(*m_device, index)) {
+        QAction* inChart = menu->addAction(Text("mon.showinchart"));
+        inChart->setCheckable(true);
+        inChart->setChecked(m_chart->IsShown(m_device->At(index).Key()));
+        connect(inChart, &QAction::toggled, this, [this, index](bool on) {
+            if (!m_device) return;
+            m_chart->SetShown(*m_device, index, on);
+            if (on) SetChartShown(true);
+        });
+    }
+    QAction* chart = menu->addAction(Text("mon.showchart"));
+    chart->setCheckable(true);
+    chart->setChecked(ChartShown());
+    connect(chart, &QAction::toggled, this, [this](bool on) { SetChartShown(on); });
+    QAction* record = menu->addAction(Text(Recording() ? "mon.stoprecord" : "mon.record"));
+    connect(record, &QAction::triggered, this,
+            [this] { Recording() ? StopRecording() : ChooseRecording(); });
+    return menu;
+}
+
+void CMonitorDialog::ChooseRecording() {
+    const QString title = Text("mon.record").remove("...").remove(QChar(0x2026));
+    const QString filter = FilterOf(g_resources.GetMessageText("mon.recfilter"));
+    std::string path;
+    if (m_fileChooser) {
+        path = m_fileChooser(title, filter);
+    } else {
+        QFileDialog dialog(this, title, QString(), filter);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setDefaultSuffix("csv");
+        // Appending to a recording is the point: no "replace?" question.
+        dialog.setOption(QFileDialog::DontConfirmOverwrite);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+            path = FromQ(dialog.selectedFiles().first());
+    }
+    if (!path.empty()) StartRecording(path);
+}
+
+void CMonitorDialog::StartRecording(const std::string& path) {
+    m_recorder = std::make_unique<CMonitorRecorder>(path);
+    m_recordStopped.clear();
+    // Where the recording goes must be seen while it runs.
+    SetChartShown(true);
+    ShowRecording();
+}
+
+void CMonitorDialog::StopRecording() {
+    if (!m_recorder) return;
+    m_recordStopped = FromQ(Text("mon.recstopped", {m_recorder->CurrentPath()}));
+    m_recorder.reset();
+    ShowRecording();
+}
+
+void CMonitorDialog::TrendPoll(bool ok) {
+    const MonitorClock::time_point when = ok ? m_polledAt : MonitorClock::now();
+    if (ok)
+        m_chart->AddPoll(*m_device, when);
+    else
+        m_chart->AddFailedPoll(when);
+    if (!m_recorder) return;
+    try {
+        if (ok)
+            m_recorder->AddPoll(*m_device, when);
+        else
+            m_recorder->AddFailedPoll(when);
+    } catch (const CPrivateException& e) {
+        m_recorder.reset();
+        m_recordStopped = e.Message();
+        ShowError(this, e.Message());
+    }
+    ShowRecording();
+}
+
+void CMonitorDialog::ShowRecording() {
+    m_recordButton->setText(Text(Recording() ? "mon.stoprecord" : "mon.record"));
+    m_chartButton->setText(Text("mon.chart"));
+    if (m_recorder) {
+        const std::string& path = m_recorder->CurrentPath();
+        m_recordLabel->setText(Text("mon.recording", {path.substr(path.rfind('/') + 1),
+                                                      m_recorder->Lines()}));
+        m_recordLabel->setToolTip(ToQ(path));
+    } else {
+        m_recordLabel->setText(ToQ(m_recordStopped));
+        m_recordLabel->setToolTip({});
+    }
 }

@@ -10,20 +10,25 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "app/resource_database.h"
 #include "concurrency/observer.h"
 #include "concurrency/observer_proxy_ui.h"
 #include "concurrency/simple_functor.h"
 #include "model/dev_interface.h"
+#include "session/monitor_record.h"
 
 class QCheckBox;
 class QLabel;
+class QMenu;
 class QPushButton;
 class CModbusInterface;
 class CParameterListCtrl;
+class CTrendChart;
 
 // The status lamp: a circle of its colour on white.
 class CLedIndicator : public QWidget {
@@ -94,6 +99,23 @@ public:
     // Whether the status text is drawn white on red (an error, on a blink tick).
     bool StatusInverted() const;
 
+    // The trend chart beside the list; the window grows to the side while it is shown, and the
+    // choice is remembered.
+    void SetChartShown(bool shown);
+    bool ChartShown() const;
+    CTrendChart* TrendChart() const { return m_chart; }
+    // Recording every poll to a CSV file; an error of the file stops it with a message.
+    void StartRecording(const std::string& path);
+    void StopRecording();
+    bool Recording() const { return m_recorder != nullptr; }
+    QLabel* RecordLabel() const { return m_recordLabel; }
+    QPushButton* RecordButton() const { return m_recordButton; }
+    // The list's context menu for a parameter (-1: none); the caller owns it.
+    QMenu* ListMenu(int index);
+    // Where "Record..." gets its file name: (title, filter) -> path, empty when cancelled.
+    using FileChooser = std::function<std::string(const QString& title, const QString& filter)>;
+    void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -124,6 +146,11 @@ private:
     void SetUpActionButton(const CDevInterface& model);
     void OnActionButton();
     void PaintStatus(bool error);
+    void SetUpChart();
+    int IndexAt(const QPoint& at) const;
+    void TrendPoll(bool ok);
+    void ChooseRecording();
+    void ShowRecording();
 
     MonitorTimings m_timings;
     CObserverProxyUI m_proxy;
@@ -141,6 +168,15 @@ private:
     CLedIndicator* m_led;
     QLabel* m_status;
     QPushButton* m_actionButton;
+    QPushButton* m_chartButton;
+    QWidget* m_chartPanel;
+    CTrendChart* m_chart;
+    QPushButton* m_recordButton;
+    QLabel* m_recordLabel;
+    std::unique_ptr<CMonitorRecorder> m_recorder;
+    std::string m_recordStopped;  // the last recording's end, shown until the next one
+    FileChooser m_fileChooser;
+    MonitorClock::time_point m_polledAt;  // of m_polled
     QTimer m_pollTimer;
     QTimer m_statusTimer;
 

@@ -154,6 +154,36 @@ TEST_F(CliProgram, IdentifyAndMonitorReportTheDevice) {
     EXPECT_TRUE(listed) << r.out;
 }
 
+TEST_F(CliProgram, MonitorRecordsEveryPollToCsv) {
+    Simulator sim({"--type", "RB16KT5QA"}, dir);
+    const std::string csv = dir.File("link.csv");
+    CliResult r = Cli(sim.Port(), {"monitor", "--csv", csv, "--count", "5"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream in(Read(csv));
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
+        rows.emplace_back();
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) rows.back().push_back(cell);
+    }
+    ASSERT_EQ(rows.size(), 6u) << Read(csv);
+    const auto column = std::find(rows[0].begin(), rows[0].end(), "rssi [dBm]");
+    ASSERT_NE(column, rows[0].end()) << Read(csv);
+    const size_t rssi = static_cast<size_t>(column - rows[0].begin());
+    for (size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), rows[0].size());
+        char* end = nullptr;
+        std::strtod(rows[i][rssi].c_str(), &end);
+        EXPECT_TRUE(!rows[i][rssi].empty() && *end == '\0') << rows[i][rssi];
+        EXPECT_EQ(rows[i][0].size(), 24u) << rows[i][0];  // 2026-12-11T14:07:54.123Z
+    }
+
+    // A file that cannot be written is refused before the device is read.
+    r = Cli(sim.Port(), {"monitor", "--csv", dir.File("no/such/folder.csv"), "--count", "1"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
 TEST_F(CliProgram, DownloadToAnotherTypeWritesNothing) {
     const std::string dump = dir.File("device.txt");
     Simulator sim({"--type", "RB16KT5_2", "--dump", dump}, dir);

@@ -27,6 +27,7 @@
 #include "platform/text.h"
 #include "session/config_file.h"
 #include "session/device_session.h"
+#include "session/monitor_record.h"
 #include "session/report.h"
 #include "session/verification.h"
 #include "tools/cli/cli_options.h"
@@ -507,6 +508,12 @@ private:
     }
 
     int Monitor() {
+        std::unique_ptr<CMonitorRecorder> recorder;
+        if (!m_o.monitorCsv.empty()) {
+            // A file that cannot be written is found before the device is bothered.
+            if (int rc = CheckWritable(m_o.monitorCsv)) return rc;
+            recorder = std::make_unique<CMonitorRecorder>(m_o.monitorCsv);
+        }
         CModbusInterface master(m_settings);
         if (int rc = Connect(master)) return rc;
         CCancelWatcher watcher(master, m_env.interrupted);
@@ -517,9 +524,13 @@ private:
                 std::unique_ptr<CDevInterface> model = PollMonitor(master, &m_env.interrupted);
                 PrintPoll(*model);
                 lastOk = true;
+                if (recorder && !Record([&] { recorder->AddPoll(*model, MonitorClock::now()); }))
+                    return EXIT_FILE;
             } catch (const CPrivateException& e) {
                 if (Interrupted() || e.IsCancelled()) break;
                 lastOk = false;
+                if (recorder && !Record([&] { recorder->AddFailedPoll(MonitorClock::now()); }))
+                    return EXIT_FILE;
                 if (e.IsProtect()) {
                     try {
                         master.Open();
@@ -537,6 +548,17 @@ private:
         }
         if (!lastOk) return Cancelled();
         return *lastOk ? EXIT_SUCCESS_CODE : EXIT_DEVICE;
+    }
+
+    // One line of a monitor recording; false (with the message) when the file fails.
+    bool Record(const std::function<void()>& write) {
+        try {
+            write();
+            return true;
+        } catch (const CPrivateException& e) {
+            Err() << e.Message() << '\n';
+            return false;
+        }
     }
 
     // ---- steps shared by the commands ----

@@ -202,14 +202,28 @@ const std::vector<OptionRule>& OptionTable() {
          true,
          {Command::Monitor},
          [](Options& o, auto& n, auto& v) { o.count = ValueOf(ParseInt(v, 1, INT_MAX), n, v); }},
+        {"--csv",
+         nullptr,
+         true,
+         {Command::Monitor},
+         [](Options& o, auto& n, auto& v) {
+             if (v.empty()) Fail("cli.badvalue", {v, n});
+             o.monitorCsv = v;
+         }},
     };
     return table;
 }
 
-const OptionRule* FindOption(std::string_view name) {
-    for (const OptionRule& s : OptionTable())
-        if (name == s.name || (s.shortName && name == s.shortName)) return &s;
-    return nullptr;
+// An option may mean one thing for one command and another for the next ("--csv" is a flag of
+// report and takes a file for monitor): after the command word, its own rule applies.
+const OptionRule* FindOption(std::string_view name, Command command = Command::None) {
+    const OptionRule* first = nullptr;
+    for (const OptionRule& s : OptionTable()) {
+        if (name != s.name && !(s.shortName && name == s.shortName)) continue;
+        if (!first) first = &s;
+        if (std::find(s.commands.begin(), s.commands.end(), command) != s.commands.end()) return &s;
+    }
+    return first;
 }
 
 struct CommandName {
@@ -326,7 +340,10 @@ Options ParseCommandLine(const std::vector<std::string>& args) {
             name = arg.substr(0, eq);
             inlineValue = arg.substr(eq + 1);
         }
-        const OptionRule* rule = FindOption(name);
+        Command command = Command::None;
+        for (const CommandName& c : kCommands)
+            if (!positional.empty() && positional.front() == c.name) command = c.command;
+        const OptionRule* rule = FindOption(name, command);
         if (!rule) Fail("cli.badoption", {name});
         std::string value;
         if (rule->takesValue) {

@@ -55,6 +55,7 @@ struct Options {
 
     // The two sides of diff in order; an empty side is the device.
     std::vector<std::string> DiffSides() const;
+    std::string monitorCsv;             // monitor --csv FILE: every poll appended to it
 };
 
 // A malformed command line; the message is finished text from the language file.
