@@ -387,6 +387,23 @@ TEST_F(CliCommands, DeviceSideOfDiffStandsWhereItIsWritten) {
     for (const auto& c : cases) EXPECT_EQ(cli::ParseCommandLine(c.args).DiffSides(), c.sides);
 }
 
+TEST_F(CliCommands, CsvIsAFileOfTheMonitorAndAFlagOfTheReport) {
+    const cli::Options monitor = cli::ParseCommandLine({"monitor", "--csv", "f.csv", "--count", "5"});
+    EXPECT_EQ(monitor.monitorCsv, "f.csv");
+    EXPECT_EQ(monitor.count, 5);
+    const cli::Options report = cli::ParseCommandLine({"report", "-o", "r.csv", "--csv", "x.cfg"});
+    EXPECT_TRUE(report.csv);
+    EXPECT_EQ(report.operands, std::vector<std::string>{"x.cfg"});
+    EXPECT_EQ(testing_support::ErrorText([] {
+                  try {
+                      cli::ParseCommandLine({"monitor", "--csv"});
+                  } catch (const cli::UsageError& e) {
+                      throw CPrivateException(e.message);
+                  }
+              }),
+              Text("cli.needvalue", {"--csv"}));
+}
+
 TEST_F(CliCommands, DownloadRefusesAnUnknownKeptKeyBeforeTheDevice) {
     const std::string file = NewFile("RB16KT5_2");
     const CliResult r = Cli({"--port", dir.File("none"), "download", "-i", file, "--keep",
