@@ -9,7 +9,12 @@ packages=(
   libmodbus-dev
   fonts-noto-cjk fonts-dejavu-core
 )
-[ "${1:-}" = "--tests" ] && packages+=(clang iproute2)
+# The validators of the installation's files, for the tests and for the package.
+validators=(man-db groff-base desktop-file-utils appstream libxml2-utils)
+case "${1:-}" in
+  --tests) packages+=(clang iproute2 "${validators[@]}") ;;
+  --package) packages+=(dpkg-dev fakeroot file lintian "${validators[@]}") ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
