@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
@@ -444,6 +445,12 @@ void CMonitorDialog::SetChartShown(bool shown) {
     const QFont f = font();
     m_chartPanel->setVisible(shown);
     setFixedSize(DluX(f, kWidth + (shown ? kChartWidth : 0)), DluY(f, kHeight));
+    // Growing to the side must not push the window off the screen.
+    if (isVisible() && screen()) {
+        const QRect free = screen()->availableGeometry();
+        const int overflow = frameGeometry().right() - free.right();
+        if (overflow > 0) move(std::max(free.left(), x() - overflow), y());
+    }
     if (m_chartButton->isChecked() != shown) {
         const QSignalBlocker quiet(m_chartButton);
         m_chartButton->setChecked(shown);

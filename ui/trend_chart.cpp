@@ -273,6 +273,10 @@ void CTrendChart::DrawTrace(Drawn& d, int64_t fromMs) {
     const double pad = high > low ? (high - low) * 0.1 : std::max(1.0, std::abs(high) * 0.05);
     d.axis->setRange(low - pad, high + pad);
     d.axis->applyNiceNumbers();
+    // Whole numbers get whole ticks: 0..2 is three ticks, not 0, 0.5, 1, 1.5, 2 shown as 0, 1, 1, 2, 2.
+    const double span = d.axis->max() - d.axis->min();
+    if (d.trace.Decimals() == 0 && span < d.axis->tickCount() - 1)
+        d.axis->setTickCount(std::max(2, static_cast<int>(std::lround(span)) + 1));
 }
 
 QString CTrendChart::ValueText(const Drawn& d, std::optional<double> value) const {
