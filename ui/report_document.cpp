@@ -1,5 +1,6 @@
 #include "ui/report_document.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QFile>
 #include <QFileInfo>
 #include <QMarginsF>
@@ -14,7 +15,8 @@
 #include "app/private_exception.h"
 #include "ui/window_utils.h"
 
-void WriteReportPdf(const std::string& html, const std::string& path) {
+int WriteReportPdf(const std::string& html, const std::string& path) {
+    int pages = 0;
     QTemporaryFile temp(ToQ(path) + ".XXXXXX");
     temp.setAutoRemove(true);
     if (!temp.open()) throw CPrivateException(FromQ(temp.errorString()));
@@ -25,7 +27,11 @@ void WriteReportPdf(const std::string& html, const std::string& path) {
         writer.setResolution(300);
         writer.setCreator(ToQ(GetProductCaption()));
         QTextDocument document;
+        // Laid out for the writer itself, so that the pages counted are the pages printed.
+        document.documentLayout()->setPaintDevice(&writer);
         document.setHtml(ToQ(html));
+        document.setPageSize(writer.pageLayout().paintRectPixels(writer.resolution()).size());
+        pages = document.pageCount();
         writer.setTitle(document.metaInformation(QTextDocument::DocumentTitle));
         document.print(&writer);
     }
@@ -39,4 +45,5 @@ void WriteReportPdf(const std::string& html, const std::string& path) {
     if (std::rename(temp.fileName().toLocal8Bit().constData(), path.c_str()) != 0)
         throw CPrivateException(CMessageFormatter(errno));
     temp.setAutoRemove(false);
+    return pages;
 }

@@ -4,5 +4,6 @@
 #include <string>
 
 // Lays the HTML page out on A4 pages and writes them to path (beside it first, then renamed over
-// it, so that a failure keeps an existing file). Throws CPrivateException when it cannot write.
-void WriteReportPdf(const std::string& html, const std::string& path);
+// it, so that a failure keeps an existing file). Returns the number of pages; throws
+// CPrivateException when it cannot write.
+int WriteReportPdf(const std::string& html, const std::string& path);
