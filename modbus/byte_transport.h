@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "app/settings.h"
 
@@ -23,22 +22,4 @@ public:
     virtual size_t Read(uint8_t* buffer, size_t n) = 0;
     // Bytes written; 0 on failure. Never throws.
     virtual size_t Write(const uint8_t* buffer, size_t n) = 0;
-};
-
-// The serial port as a byte transport.
-class CSerialIO;
-class CSerialTransport : public CByteTransport {
-public:
-    CSerialTransport();
-    ~CSerialTransport() override;
-
-    void Open(const ComSettings& settings) override;
-    void Close() override;
-    void SetReadTimeout(uint32_t totalMs) override;
-    void SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) override;
-    size_t Read(uint8_t* buffer, size_t n) override;
-    size_t Write(const uint8_t* buffer, size_t n) override;
-
-private:
-    std::unique_ptr<CSerialIO> m_port;
 };

@@ -37,9 +37,10 @@ AsciiStatus AsciiDecodeReply(std::span<const uint8_t> frame, std::vector<uint8_t
 inline constexpr uint8_t FC_READ_HOLDING_REGISTERS = 3;
 inline constexpr uint8_t FC_WRITE_MULTIPLE_REGISTERS = 16;
 inline constexpr uint8_t FC_WRITE_AUTHENTICATION = 68;
-// The largest register counts a request can carry: one quantity byte, one byte count byte.
-inline constexpr int kMaxReadCount = 255;
-inline constexpr int kMaxWriteCount = 127;
+// The most registers one request may carry: a read reply holds at most 250 data bytes, a write
+// request 246. The master splits longer ranges; devices refuse anything beyond.
+inline constexpr int kMaxReadCount = 125;
+inline constexpr int kMaxWriteCount = 123;
 
 // unit, 3, address high, address low, 0, count.
 std::vector<uint8_t> ReadRequest(uint8_t unit, uint16_t address, uint8_t count);

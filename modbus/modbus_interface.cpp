@@ -33,12 +33,9 @@ void SleepFor(uint32_t ms) {
 }
 
 // A caller's range must fit the address space and the words it hands over.
-void CheckRange(int address, int count, size_t words, int maxBlock, int blockSize) {
+void CheckRange(int address, int count, size_t words) {
     if (address < 0 || address + count > kAddressSpace || static_cast<size_t>(count) > words)
         throw std::invalid_argument("register range outside the buffer or the address space");
-    // The request carries its quantity in one byte: a larger block would address other registers.
-    if (std::min(count, blockSize) > maxBlock)
-        throw std::invalid_argument("register block larger than one request can carry");
 }
 
 }  // namespace
@@ -139,9 +136,10 @@ uint8_t CModbusInterface::UnitIdentifier() const {
 
 bool CModbusInterface::ReadHoldingRegisters(int address, int count, std::span<uint16_t> out) {
     if (count <= 0) return true;
-    CheckRange(address, count, out.size(), modbus::kMaxReadCount, m_traits.blockSize);
-    for (int index = 0; index < count; index += m_traits.blockSize) {
-        const int n = std::min(m_traits.blockSize, count - index);
+    CheckRange(address, count, out.size());
+    const int block = std::min(m_traits.blockSize, modbus::kMaxReadCount);
+    for (int index = 0; index < count; index += block) {
+        const int n = std::min(block, count - index);
         const int at = address + index;
         TraceLine(platform::FormatC("ReadHoldingRegisters: adrs=%d size=%d\n", at + 1, n));
         const Exchange exchange{kReadLabel,
@@ -171,9 +169,10 @@ bool CModbusInterface::WriteAuthentication(int address, int count, std::span<con
 bool CModbusInterface::WriteRegisters(uint8_t function, int address, int count,
                                       std::span<const uint16_t> in) {
     if (count <= 0) return true;
-    CheckRange(address, count, in.size(), modbus::kMaxWriteCount, m_traits.blockSize);
-    for (int index = 0; index < count; index += m_traits.blockSize) {
-        const int n = std::min(m_traits.blockSize, count - index);
+    CheckRange(address, count, in.size());
+    const int block = std::min(m_traits.blockSize, modbus::kMaxWriteCount);
+    for (int index = 0; index < count; index += block) {
+        const int n = std::min(block, count - index);
         const int at = address + index;
         // Only address and count: a function 68 block holds the password.
         TraceLine(platform::FormatC("WriteMultipleRegisters: adrs=%d size=%d\n", at + 1, n));

@@ -31,7 +31,7 @@ struct ModeTraits {
 
     Link link = SERIAL_RTU;
     int fixedUnit = -1;     // unit identifier sent whatever the settings say; -1 = none
-    int blockSize = 10000;  // registers per request; larger than any caller's range = no split
+    int blockSize = 10000;  // registers per request, within the protocol's limit; 10000 = no split
     int attempts = 3;       // requests per block before the failure is reported
     int timeoutRate = 0;    // rate for the reply time-out; 0 = the configured rate
 };
@@ -63,8 +63,9 @@ public:
     // Releases every transport; harmless when nothing is open.
     void Close();
 
-    // Reads count registers from address (0-based) into out[0..count). Returns true; failures
-    // are thrown as CPrivateException ("PROTECT" for a protected device, empty when cancelled).
+    // Reads count registers from address (0-based) into out[0..count), in as many requests as the
+    // mode and the protocol's limit call for. Returns true; failures are thrown as
+    // CPrivateException ("PROTECT" for a protected device, empty when cancelled).
     bool ReadHoldingRegisters(int address, int count, std::span<uint16_t> out);
     // Writes in[0..count) to count registers from address.
     bool WriteMultipleRegisters(int address, int count, std::span<const uint16_t> in);

@@ -14,6 +14,7 @@
 #include <chrono>
 
 #include "app/private_exception.h"
+#include "modbus/modbus_interface.h"
 
 namespace {
 
@@ -223,3 +224,10 @@ void CSerialIO::Close() {
     m_rtsToggle = false;
     m_rs485Switched = false;
 }
+
+// The master's constructors on the serial port live with the port, so that programs and tests
+// that give the master another transport do not link the port layer.
+CModbusInterface::CModbusInterface() : CModbusInterface(ComSettings::Loaded()) {}
+
+CModbusInterface::CModbusInterface(const ComSettings& settings)
+    : CModbusInterface(settings, std::make_unique<CSerialIO>()) {}

@@ -6,30 +6,31 @@
 #include <string>
 
 #include "app/settings.h"
+#include "modbus/byte_transport.h"
 
 struct termios;
 
-class CSerialIO {
+class CSerialIO : public CByteTransport {
 public:
     CSerialIO() = default;
-    virtual ~CSerialIO();
+    ~CSerialIO() override;
     CSerialIO(const CSerialIO&) = delete;
     CSerialIO& operator=(const CSerialIO&) = delete;
 
     // Opens COMPortName exclusively and configures it from the record; "serio.openerr" with the
     // path (insert 1) and the reason (insert 2) when it cannot be opened.
-    void Open(const ComSettings& settings);
+    void Open(const ComSettings& settings) override;
     // Line settings and the stored time-outs; "MSG_CANNOT_COM_SETTING" when they are refused.
     void Configure(int rate, int dataBits, int parity, int stopBits);
     // The read time-outs, kept for the following reads (they never fail). An interval of 0
     // disables the gap time-out; otherwise a read also ends that long after its last byte.
-    void SetReadTimeout(uint32_t totalMs);
-    void SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs);
+    void SetReadTimeout(uint32_t totalMs) override;
+    void SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) override;
     // Up to n bytes that arrived within the time-outs; 0 when none. Never throws.
-    size_t Read(uint8_t* buffer, size_t n);
+    size_t Read(uint8_t* buffer, size_t n) override;
     // Bytes written; 0 on failure. Never throws.
-    size_t Write(const uint8_t* buffer, size_t n);
-    void Close();
+    size_t Write(const uint8_t* buffer, size_t n) override;
+    void Close() override;
 
     bool IsOpen() const { return m_fd >= 0; }
     // Whether the driver took RS-485 mode (RTS on send), or fell back to no RTS control.

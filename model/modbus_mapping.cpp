@@ -74,15 +74,3 @@ void CModbusMapping::FetchModel(CDevInterface& model) const {
         model.OnChanged(i);
     }
 }
-
-void CModbusMapping::SplitBlocks(uint16_t maxCount) {
-    if (maxCount == 0) return;
-    std::vector<CParValue> out;
-    for (const CParValue& b : m_blocks) {
-        for (uint32_t off = 0; off < b.Count(); off += maxCount) {
-            uint16_t n = static_cast<uint16_t>(std::min<uint32_t>(maxCount, b.Count() - off));
-            out.emplace_back(static_cast<uint16_t>(b.Address() + off), n, b.Data() + off);
-        }
-    }
-    m_blocks = std::move(out);
-}

@@ -9,10 +9,6 @@
 
 class CDevInterface;
 
-// Largest block one request carries: a read reply holds 125 registers, a write request 123.
-constexpr uint16_t kMaxReadBlock = 125;
-constexpr uint16_t kMaxWriteBlock = 123;
-
 class CModbusMapping {
 public:
     virtual ~CModbusMapping() = default;
@@ -26,9 +22,6 @@ public:
     void AddModel(const CDevInterface& model);
     // Every parameter fetched back, then the model's rules run for each, in index order.
     void FetchModel(CDevInterface& model) const;
-
-    // Splits every block longer than maxCount into consecutive blocks of at most maxCount.
-    void SplitBlocks(uint16_t maxCount);
 
     std::vector<CParValue>& Blocks() { return m_blocks; }
     const std::vector<CParValue>& Blocks() const { return m_blocks; }

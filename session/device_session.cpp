@@ -62,7 +62,6 @@ std::unique_ptr<CDevInterface> ReadFromDevice(CModbusInterface& master,
 
     CModbusMapping image;
     image.AddModel(*model);
-    image.SplitBlocks(kMaxReadBlock);
     auto& blocks = image.Blocks();
     for (size_t i = 0; i < blocks.size(); ++i) {
         master.ReadHoldingRegisters(blocks[i].Address(), blocks[i].Count(), blocks[i].Words());
@@ -82,7 +81,6 @@ bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgr
 
     CModbusMapping image;
     image.AddModel(model);
-    image.SplitBlocks(kMaxWriteBlock);
     const auto& blocks = image.Blocks();
     for (size_t i = 0; i < blocks.size(); ++i) {
         master.WriteMultipleRegisters(blocks[i].Address(), blocks[i].Count(), blocks[i].Words());
@@ -106,7 +104,6 @@ std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master,
 
     CModbusMapping image;
     image.AddModel(*model);
-    image.SplitBlocks(kMaxReadBlock);
     for (CParValue& block : image.Blocks()) {
         if (block.Address() == kVersionRegister && block.Count() == 3) {
             for (size_t k = 0; k < 3; ++k) block.SetWord(k, version[k]);

@@ -413,9 +413,49 @@ TEST_F(ModbusMaster, OpenCloseAndRangeGuards) {
     EXPECT_THROW(m.ReadHoldingRegisters(0, 2, std::span(out).first(1)), std::invalid_argument);
     EXPECT_THROW(m.ReadHoldingRegisters(65535, 2, out), std::invalid_argument);
     EXPECT_THROW(m.ReadHoldingRegisters(-1, 1, out), std::invalid_argument);
-    EXPECT_THROW(m.ReadHoldingRegisters(0, 256, out), std::invalid_argument);
-    EXPECT_THROW(m.WriteMultipleRegisters(0, 128, out), std::invalid_argument);
     EXPECT_TRUE(line->written.empty());
+}
+
+TEST_F(ModbusMaster, LongRangesGoOutInBlocksTheProtocolAllows) {
+    // Longer ranges than one request may carry: a reply of 128 registers or more would not even
+    // fit its byte count.
+    struct Case {
+        bool write;
+        int count;
+        std::vector<int> blocks;
+    };
+    for (const Case& c : {Case{false, 300, {125, 125, 50}}, Case{true, 250, {123, 123, 4}},
+                          Case{false, 125, {125}}}) {
+        auto& m = Master(MODE_RTU);
+        std::vector<uint16_t> words(static_cast<size_t>(c.count));
+        for (size_t k = 0; k < words.size(); ++k) words[k] = static_cast<uint16_t>(k + 1);
+        int at = 0;
+        for (int n : c.blocks) {
+            if (c.write) {
+                line->replies.push_back(Rtu({1, 16, 0, static_cast<uint8_t>(at), 0,
+                                             static_cast<uint8_t>(n)}));
+            } else {
+                line->replies.push_back(Rtu(ReadReplyPdu(
+                    1, std::vector<uint16_t>(words.begin() + at, words.begin() + at + n))));
+            }
+            at += n;
+        }
+        std::vector<uint16_t> out(words.size());
+        if (c.write)
+            EXPECT_TRUE(m.WriteMultipleRegisters(0, c.count, words));
+        else
+            EXPECT_TRUE(m.ReadHoldingRegisters(0, c.count, out));
+        ASSERT_EQ(line->written.size(), c.blocks.size()) << c.count;
+        at = 0;
+        for (size_t b = 0; b < c.blocks.size(); ++b) {
+            EXPECT_EQ(line->written[b][3], at) << c.count;  // address low byte
+            EXPECT_EQ(line->written[b][5], c.blocks[b]) << c.count;
+            at += c.blocks[b];
+        }
+        if (!c.write) {
+            EXPECT_EQ(out, words);
+        }
+    }
 }
 
 TEST(ModbusMasterOnSerialPort, OpenOfAnAbsentPortNamesThePath) {

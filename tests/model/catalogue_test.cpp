@@ -319,22 +319,6 @@ TEST(RegisterImage, PartialOverlapNeverReadsPastTheBlock) {
     EXPECT_EQ(overlap.Word(2), 88);
 }
 
-TEST(RegisterImage, SplitsBlocksLargerThanOneRequest) {
-    CModbusMapping image;
-    std::vector<uint16_t> words(300);
-    for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint16_t>(i);
-    image.Add(CParValue(1000, 300, words.data()));
-    image.SplitBlocks(kMaxWriteBlock);
-    ASSERT_EQ(image.Blocks().size(), 3u);
-    EXPECT_EQ(image.Blocks()[1].Address(), 1123);
-    EXPECT_EQ(image.Blocks()[1].Count(), 123);
-    EXPECT_EQ(image.Blocks()[1].Word(0), 123);
-    EXPECT_EQ(image.Blocks()[2].Count(), 54);
-    CParValue tail(1299, 0);
-    image.Fetch(tail);
-    EXPECT_EQ(tail.Word(0), 299);
-}
-
 TEST_F(Catalogue, ReadBackRunsRulesInIndexOrder) {
     auto m = Settings("RB16KT5_2");
     CModbusMapping image;

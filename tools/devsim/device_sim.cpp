@@ -5,7 +5,6 @@
 
 #include "modbus/framing.h"
 #include "model/dev_types.h"
-#include "model/modbus_mapping.h"
 #include "platform/text.h"
 #include "session/password.h"
 
@@ -15,9 +14,6 @@ namespace {
 constexpr uint8_t FC_READ = modbus::FC_READ_HOLDING_REGISTERS;
 constexpr uint8_t FC_WRITE = modbus::FC_WRITE_MULTIPLE_REGISTERS;
 constexpr uint8_t FC_PASSWORD = modbus::FC_WRITE_AUTHENTICATION;
-// What one request may carry, as a Modbus device limits it.
-constexpr uint16_t kMaxReadCount = kMaxReadBlock;
-constexpr uint16_t kMaxWriteCount = kMaxWriteBlock;
 
 // Radio firmware and hardware address the simulated radio module reports.
 constexpr uint16_t kRadioFirmware[3] = {0x0002, 0x0010, 0x0005};
@@ -45,7 +41,7 @@ std::optional<WriteRequest> ParseWrite(std::span<const uint8_t> pdu) {
     w.address = Word(pdu, 2);
     w.count = Word(pdu, 4);
     const size_t bytes = pdu[6];
-    if (w.count < 1 || w.count > kMaxWriteCount || bytes != 2u * w.count || pdu.size() != 7 + bytes)
+    if (w.count < 1 || w.count > modbus::kMaxWriteCount || bytes != 2u * w.count || pdu.size() != 7 + bytes)
         return std::nullopt;
     for (size_t i = 0; i < w.count; ++i) w.values.push_back(Word(pdu, 7 + 2 * i));
     return w;
@@ -302,7 +298,7 @@ std::vector<uint8_t> CDeviceSim::ReadRegisters(std::span<const uint8_t> pdu) {
     const uint8_t unit = pdu[0], function = pdu[1];
     if (pdu.size() != 6) return ExceptionReply(unit, function, EXC_ILLEGAL_VALUE);
     const uint16_t address = Word(pdu, 2), count = Word(pdu, 4);
-    if (count < 1 || count > kMaxReadCount)
+    if (count < 1 || count > modbus::kMaxReadCount)
         return ExceptionReply(unit, function, EXC_ILLEGAL_VALUE);
     if (address + count > 0x10000) return ExceptionReply(unit, function, EXC_ILLEGAL_ADDRESS);
     std::vector<uint8_t> reply = {unit, function, static_cast<uint8_t>(2 * count)};
