@@ -1,6 +1,6 @@
 #include "concurrency/background_executor.h"
 
-#include <chrono>
+#include <algorithm>
 #include <string>
 #include <system_error>
 
@@ -28,26 +28,25 @@ void CBackgroundExecutor::Execute(CSimpleFunctor* item) {
 }
 
 void CBackgroundExecutor::Enqueue(CSimpleFunctor* item) {
-    CAccessRight lock(m_queueMutex, SYNC_INFINITE);
+    std::lock_guard lock(m_queueMutex);
     if (!m_accepting) return;
     m_queue.push_back(item);
     m_items.Unlock();
 }
 
 bool CBackgroundExecutor::Holds(const CSimpleFunctor* item) {
-    CAccessRight lock(m_queueMutex, SYNC_INFINITE);
-    for (const CSimpleFunctor* queued : m_queue)
-        if (queued == item) return true;
-    return false;
+    std::lock_guard lock(m_queueMutex);
+    return std::ranges::find(m_queue, item) != m_queue.end();
 }
 
 void CBackgroundExecutor::WaitUntilDone(const CSimpleFunctor* item) {
-    while (Holds(item)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::unique_lock lock(m_queueMutex);
+    m_itemEnded.wait(lock, [&] { return std::ranges::find(m_queue, item) == m_queue.end(); });
 }
 
 void CBackgroundExecutor::Stop() {
     {
-        CAccessRight lock(m_queueMutex, SYNC_INFINITE);
+        std::lock_guard lock(m_queueMutex);
         if (m_accepting) {
             // The quit item joins the back of the queue, so everything before it still runs.
             m_queue.push_back(&m_quitItem);
@@ -63,12 +62,13 @@ void CBackgroundExecutor::WorkLoop() {
         if (!m_items.Lock(SYNC_INFINITE)) continue;
         CSimpleFunctor* item;
         {
-            CAccessRight lock(m_queueMutex, SYNC_INFINITE);
+            std::lock_guard lock(m_queueMutex);
             item = m_queue.front();
         }
         // The queue mutex is free while the item runs, so the item may submit more.
         item->Run();
-        CAccessRight lock(m_queueMutex, SYNC_INFINITE);
+        std::lock_guard lock(m_queueMutex);
         m_queue.pop_front();
+        m_itemEnded.notify_all();
     }
 }

@@ -1,7 +1,9 @@
 // The one background worker: runs work items one at a time, first in first out.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <thread>
 
 #include "concurrency/simple_functor.h"
@@ -22,8 +24,8 @@ public:
 
     // Whether the item is queued or running.
     bool Holds(const CSimpleFunctor* item);
-    // Waits until the item is neither queued nor running: its owner may then go. Never call it
-    // from the item itself.
+    // Waits until the item is neither queued nor running (its notification included): its owner
+    // may then go. Never call it from the item itself.
     void WaitUntilDone(const CSimpleFunctor* item);
 
     // Runs every item queued so far, then ends the worker and waits for it. Items submitted
@@ -37,7 +39,8 @@ private:
 
     std::deque<CSimpleFunctor*> m_queue;  // not owned; the front stays until it has notified
     CSemaphoreObject m_items{0, 0x7FFFFFFF};
-    CMutexObject m_queueMutex;
+    std::mutex m_queueMutex;
+    std::condition_variable m_itemEnded;  // an item has left the queue
     CSimpleFunctor m_quitItem{this, &CBackgroundExecutor::Quit};
     bool m_accepting = false;  // under m_queueMutex
     bool m_quit = false;       // worker only

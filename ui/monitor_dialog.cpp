@@ -82,25 +82,6 @@ void CLedIndicator::paintEvent(QPaintEvent*) {
     painter.drawEllipse(QRectF((width() - d) / 2 + 0.5, (height() - d) / 2 + 0.5, d - 1, d - 1));
 }
 
-// ---- keeping track of the work items ----
-
-void CMonitorDialog::CItemTracker::Submitted() {
-    std::lock_guard lock(m_mutex);
-    ++m_running;
-}
-
-void CMonitorDialog::CItemTracker::Update(CObservable*) {
-    // Registered after the proxy: once this runs, the worker is done with the item.
-    std::lock_guard lock(m_mutex);
-    if (m_running > 0) --m_running;
-    m_idle.notify_all();
-}
-
-void CMonitorDialog::CItemTracker::WaitIdle() {
-    std::unique_lock lock(m_mutex);
-    m_idle.wait(lock, [this] { return m_running == 0; });
-}
-
 // ---- construction ----
 
 CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
@@ -156,9 +137,6 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
     m_proxy.AddObserver(this);
     m_list->AddObserver(this);
     m_pollItem.AddObserver(&m_proxy);
-    m_operationItem.AddObserver(&m_proxy);
-    m_pollItem.AddObserver(&m_tracker);
-    m_operationItem.AddObserver(&m_tracker);
 }
 
 CMonitorDialog::~CMonitorDialog() {
@@ -166,8 +144,13 @@ CMonitorDialog::~CMonitorDialog() {
     m_statusTimer.stop();
     m_closing = true;
     // Normally nothing runs any more once Run has returned; otherwise the items still point here.
-    if (m_master && (m_pollRunning || m_writesRunning > 0)) m_master->Cancel();
-    m_tracker.WaitIdle();
+    if (m_master && WorkerBusy()) m_master->Cancel();
+    g_executor.WaitUntilDone(&m_pollItem);
+    g_executor.WaitUntilDone(&m_operationItem);
+}
+
+bool CMonitorDialog::WorkerBusy() const {
+    return g_executor.Holds(&m_pollItem) || g_executor.Holds(&m_operationItem);
 }
 
 void CMonitorDialog::SetTimings(MonitorTimings timings) {
@@ -190,14 +173,8 @@ int CMonitorDialog::Run(CModbusInterface& master) {
     m_blinkCount = 0;
     m_blink = false;
     unsetCursor();
-    Submit(m_pollItem);
-    m_pollRunning = true;
+    g_executor.Execute(&m_pollItem);
     return exec();
-}
-
-void CMonitorDialog::Submit(CSimpleFunctor& item) {
-    m_tracker.Submitted();
-    g_executor.Execute(&item);
 }
 
 // ---- the worker's side ----
@@ -252,13 +229,10 @@ void CMonitorDialog::Update(CObservable* source) {
         PollFinished();
     } else if (source == static_cast<CObservable*>(m_list)) {
         QueueOperations();
-    } else if (source == &m_operationItem) {
-        if (m_writesRunning > 0) --m_writesRunning;
     }
 }
 
 void CMonitorDialog::PollFinished() {
-    m_pollRunning = false;
     if (m_polled) m_device = std::move(m_polled);
     if (m_device && m_state == MON_OK) {
         const uint16_t type = m_device->TypeCode();
@@ -276,7 +250,7 @@ void CMonitorDialog::PollFinished() {
 void CMonitorDialog::AskPassword() {
     // A write still queued would use the master on the worker at the same time; the device
     // keeps refusing, so the next poll asks again.
-    if (m_writesRunning > 0) return;
+    if (g_executor.Holds(&m_operationItem)) return;
     CPassDialog pass(this);
     try {
         m_master->Open();
@@ -299,8 +273,7 @@ void CMonitorDialog::QueueOperations() {
             if (value.Count() > 0) m_writeQueue.push_back(value);
         }
     }
-    Submit(m_operationItem);
-    ++m_writesRunning;
+    g_executor.Execute(&m_operationItem);
 }
 
 void CMonitorDialog::SetUpActionButton(const CDevInterface& model) {
@@ -315,7 +288,7 @@ void CMonitorDialog::SetUpActionButton(const CDevInterface& model) {
 void CMonitorDialog::OnActionButton() {
     if (!m_device || m_state != MON_OK || !m_master) return;
     // The action talks to the device itself: never while an item uses the master.
-    if (m_pollRunning || m_writesRunning > 0 || m_actionRunning) return;
+    if (WorkerBusy() || m_actionRunning) return;
     m_actionRunning = true;
     // Hiding a dialog ends its modal run in Qt; minimising keeps the run going.
     showMinimized();
@@ -333,15 +306,14 @@ void CMonitorDialog::OnPollTimer() {
         m_pollTimer.start(m_timings.pollMs);
     } else if (m_closing) {
         // The write item points at this dialog: it must have run before the dialog ends.
-        if (m_writesRunning > 0) {
+        if (g_executor.Holds(&m_operationItem)) {
             m_pollTimer.start(m_timings.pollMs);
             return;
         }
         m_statusTimer.stop();
         if (isVisible()) QDialog::reject();  // not when the run was ended from outside
     } else {
-        Submit(m_pollItem);
-        m_pollRunning = true;
+        g_executor.Execute(&m_pollItem);
     }
 }
 

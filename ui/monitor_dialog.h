@@ -7,7 +7,6 @@
 #include <QDialog>
 #include <QTimer>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -120,26 +119,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // Counts this dialog's items between their submission and the end of their notification on
-    // the worker, so that the dialog can wait until none of them can touch it any more.
-    class CItemTracker : public CObserver {
-    public:
-        void Submitted();
-        void Update(CObservable* source) override;
-        void WaitIdle();
-
-    private:
-        std::mutex m_mutex;
-        std::condition_variable m_idle;
-        int m_running = 0;
-    };
-
     // Worker side.
     void Poll();
     void WriteOperations();
     bool TakeWrite(CParValue& value);
 
-    void Submit(CSimpleFunctor& item);
+    // Whether a poll or a write of this dialog is queued or running on the worker.
+    bool WorkerBusy() const;
     void PollFinished();
     void QueueOperations();
     void AskPassword();
@@ -154,7 +140,6 @@ private:
 
     MonitorTimings m_timings;
     CObserverProxyUI m_proxy;
-    CItemTracker m_tracker;
     CSimpleFunctor m_pollItem{this, &CMonitorDialog::Poll};
     CSimpleFunctor m_operationItem{this, &CMonitorDialog::WriteOperations};
 
@@ -186,8 +171,6 @@ private:
     std::atomic<MonitorState> m_state{MON_NONE};
     std::atomic<int> m_blinkCount{0};
     bool m_actionRunning = false;
-    bool m_pollRunning = false;  // UI thread: submitted, completion not yet arrived
-    int m_writesRunning = 0;     // UI thread: likewise for the write item
     uint16_t m_shownType = 0;
     bool m_blink = false;
 };

@@ -45,18 +45,13 @@ void CProgressDialog::End() {
     QDialog::done(QDialog::Rejected);
 }
 
-void CProgressDialog::Move(int position) {
-    m_sent.push_back(position);
-    m_bar->setValue(position);
-}
-
 void CProgressDialog::SetProgress(double fraction) {
     const int p = static_cast<int>(std::trunc(std::clamp(fraction, 0.0, 1.0) * kRange));
     auto update = [this, p] {
         // Stepping back and forth makes the bar show the position at once instead of animating.
-        Move(p);
-        Move(p - 1);
-        Move(p);
+        m_bar->setValue(p);
+        m_bar->setValue(p - 1);
+        m_bar->setValue(p);
     };
     if (thread() == QThread::currentThread())
         update();
@@ -72,7 +67,7 @@ void CProgressDialog::BeginPass(int pass, int passes) {
                                             {pass, passes, g_resources.GetMessageText(what)}));
         m_passTexts.push_back(text);
         m_status->setText(text);
-        if (pass > 1) Move(0);
+        if (pass > 1) m_bar->setValue(0);
     };
     if (thread() == QThread::currentThread())
         update();

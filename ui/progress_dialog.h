@@ -40,8 +40,6 @@ public:
 
     QProgressBar* Bar() const { return m_bar; }
     QLabel* Status() const { return m_status; }
-    // The positions sent to the bar, in order (three per update).
-    const std::vector<int>& Sent() const { return m_sent; }
     // The status texts of the passes announced, in order.
     const std::vector<QString>& PassTexts() const { return m_passTexts; }
 
@@ -49,12 +47,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void Move(int position);
-
     std::atomic<bool> m_cancelled{false};
     int m_mode = 0;
     QLabel* m_status;
     QProgressBar* m_bar;
-    std::vector<int> m_sent;
     std::vector<QString> m_passTexts;
 };

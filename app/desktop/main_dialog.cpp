@@ -137,8 +137,7 @@ void CNorveltDlg::BuildCommandBar() {
     }
     for (int k = 0; k < 5; ++k) {
         auto* button = new QToolButton(m_commandBar);
-        const QString caption =
-            ToQ(g_resources.GetMessageText(platform::FormatMessageText("tb%1!d!", {k})));
+        const QString caption = ToQ(g_resources.GetMessageText("tb" + std::to_string(k)));
         button->setText(caption);
         button->setToolTip(caption);
         button->setToolButtonStyle(Qt::ToolButtonTextOnly);
