@@ -36,10 +36,9 @@ std::optional<VerifyResult> VerifyDevice(CModbusInterface& master, const CDevInt
                                          TransferProgress& progress) {
     master.Open();
     CloseGuard close(master);
-    // The same blocks as the download wrote, so that each written request is read back once.
+    // The same blocks as the download wrote, so that each written block is read back once.
     CModbusMapping image;
     image.AddModel(model);
-    image.SplitBlocks(kMaxWriteBlock);
     auto& blocks = image.Blocks();
     for (size_t i = 0; i < blocks.size(); ++i) {
         if (progress.Cancelled()) return std::nullopt;
