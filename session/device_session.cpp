@@ -91,6 +91,25 @@ bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgr
     return true;
 }
 
+DeviceLabel ReadDeviceLabel(CModbusInterface& master, const CDevInterface& model) {
+    DeviceLabel label;
+    auto monitor = CDevType().CreateFor(model.TypeCode(), model.Version(), DEV_MONITOR);
+    if (!monitor) return label;
+    try {
+        master.Open();
+        CloseGuard close(master);
+        for (auto [key, text] : {std::pair{"firmver", &label.firmware}, {"serial", &label.serial}}) {
+            const int index = monitor->IndexOf(key);
+            if (!monitor->Is(index, key)) continue;
+            CParValue& v = monitor->At(index).Value();
+            master.ReadHoldingRegisters(v.Address(), v.Count(), v.Words());
+            *text = monitor->At(index).GetText();
+        }
+    } catch (const std::exception&) {
+    }
+    return label;
+}
+
 std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master,
                                            const std::atomic<bool>* closing) {
     master.Open();

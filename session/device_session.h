@@ -44,6 +44,15 @@ std::unique_ptr<CDevInterface> ReadFromDevice(CModbusInterface& master, Transfer
 // after a failed identification. Returns false when cancelled.
 bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgress& progress);
 
+// The firmware version and serial number of the device, as the monitor shows them, read on the
+// master (opened and closed here). What the device does not answer stays empty: this only
+// labels a read, it never fails one.
+struct DeviceLabel {
+    std::string firmware;
+    std::string serial;
+};
+DeviceLabel ReadDeviceLabel(CModbusInterface& master, const CDevInterface& model);
+
 // Reads the device's monitor model: identification (the three version words serve the block at
 // 3000), then every block. The master is opened and closed here; closing, when set, ends the poll
 // at once with the empty (cancelled) error.

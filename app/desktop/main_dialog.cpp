@@ -3,10 +3,12 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QStringList>
+#include <QTime>
 #include <QToolButton>
 
 #include "app/private_exception.h"
@@ -22,6 +24,7 @@
 #include "ui/pass_dialog.h"
 #include "ui/progress_dialog.h"
 #include "ui/report_document.h"
+#include "ui/status_line.h"
 #include "ui/window_utils.h"
 
 namespace {
@@ -30,6 +33,9 @@ constexpr int kDialogId = 102;
 constexpr int kCommandBarHeight = 52;
 constexpr int kButtonHeight = 48;
 constexpr int kLanguageDelayMs = 100;
+constexpr int kStatusTop = 420;     // dialog units: below the list
+constexpr int kStatusHeight = 22;   // two rows of text
+constexpr int kDialogHeight = 424;  // without the status line
 
 // The connection step's questions asked with the program's own windows.
 class DialogConnectionUi : public ConnectionUi {
@@ -58,6 +64,20 @@ QString FileFilter(const std::string& parts) {
     return filters.join(";;");
 }
 
+std::string Now() {
+    return FromQ(QTime::currentTime().toString("HH:mm"));
+}
+
+std::string BaseName(const std::string& path) {
+    return FromQ(QFileInfo(ToQ(path)).fileName());
+}
+
+int32_t ParameterCount(const CDevInterface& model) {
+    int32_t n = 0;
+    for (int i = 0; i < model.Count(); ++i) n += model.At(i).Type() == PAR_GROUP ? 0 : 1;
+    return n;
+}
+
 }  // namespace
 
 CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* parent)
@@ -69,7 +89,8 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
       m_modelLabel(new QLabel("Model", this)),
       m_modelButton(new QPushButton(this)),
       m_list(new CParameterListCtrl(this)),
-      m_dialogUi(std::make_unique<DialogConnectionUi>(this)) {
+      m_dialogUi(std::make_unique<DialogConnectionUi>(this)),
+      m_statusLine(new CStatusLine(this)) {
     m_list->AddObserver(this);
     m_proxy.AddObserver(this);
     m_readItem.AddObserver(&m_proxy);
@@ -91,12 +112,15 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
     PlaceInDialogUnits(m_list, 7, 58, 386, 359);
     m_modelButton->setStyleSheet("text-align: left; padding-left: 4px;");
     m_modelButton->setAutoDefault(false);
-    setFixedSize(DluX(font(), 400), DluY(font(), 424));
+    PlaceInDialogUnits(m_statusLine, 7, kStatusTop, 386, kStatusHeight);
+    // The window grows by the status line; everything above keeps its place.
+    setFixedSize(DluX(font(), 400), DluY(font(), kDialogHeight + kStatusHeight));
     setAutoFillBackground(true);
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
     setPalette(white);
     connect(m_modelButton, &QPushButton::clicked, this, &CNorveltDlg::ShowModelMenu);
+    connect(m_list, &CParameterListCtrl::Changed, this, [this] { SetModified(true); });
 
     m_languageTimer.setSingleShot(true);
     connect(&m_languageTimer, &QTimer::timeout, this, [this] {
@@ -126,8 +150,12 @@ void CNorveltDlg::ApplyLanguage() {
     }
     ApplyDialogTexts(kDialogId, this);
     BuildCommandBar();
-    if (!m_device) SetCurrentModel(CDevType().Create(0, 0, DEV_SETTINGS));
+    if (!m_device) {
+        SetCurrentModel(CDevType().Create(0, 0, DEV_SETTINGS));
+        SetOrigin({"st.new", {CDevType().LongName(0)}});
+    }
     RefreshModel();
+    ShowStatus();
 }
 
 void CNorveltDlg::BuildCommandBar() {
@@ -177,6 +205,7 @@ void CNorveltDlg::RefreshModel() {
 
 void CNorveltDlg::SetCurrentModel(std::shared_ptr<CDevInterface> model) {
     m_device = std::move(model);
+    m_modified = false;
 }
 
 void CNorveltDlg::ShowModelMenu() {
@@ -219,6 +248,9 @@ void CNorveltDlg::OnCommand(int id) {
         if (id >= CMD_MODEL_FIRST && id < CMD_MODEL_FIRST + CDevType::EntryCount()) {
             // A fresh model with its defaults, even when it is the current model's type.
             SetCurrentModel(CDevType().Create(id - CMD_MODEL_FIRST, 0, DEV_SETTINGS));
+            m_fileName.clear();
+            SetOrigin({"st.new", {CDevType().LongName(id - CMD_MODEL_FIRST)}});
+            SetOutcome({});
             RefreshModel();
             return;
         }
@@ -252,14 +284,61 @@ void CNorveltDlg::OnCommand(int id) {
                 break;
         }
     } catch (const CPrivateException& e) {
+        SetOutcome(ErrorStatus(e.Message()));
         ShowError(this, e.Message(), MessageIcon::Warning);
     } catch (const std::exception& e) {
+        SetOutcome(ErrorStatus(e.what()));
         ShowError(this, e.what(), MessageIcon::Warning);
     }
 }
 
 bool CNorveltDlg::ConnectDevice() {
-    return ::ConnectDevice(*m_master, *m_connectionUi, ComSettings::Loaded(), true);
+    // The injected questions, with the window's own signs of what it waits for around them.
+    class StatusUi : public ConnectionUi {
+    public:
+        explicit StatusUi(CNorveltDlg& dialog) : m_dialog(dialog) {}
+        bool ChoosePort(ComSettings& settings) override {
+            if (!m_dialog.m_connectionUi->ChoosePort(settings)) return false;
+            m_probed = true;
+            m_dialog.BeginBusy(settings);
+            return true;
+        }
+        bool AskPassword(CModbusInterface& master) override {
+            m_dialog.EndBusy();
+            return m_dialog.m_connectionUi->AskPassword(master);
+        }
+        void ShowError(const std::string& text) override {
+            m_dialog.EndBusy();
+            m_dialog.SetOutcome(ErrorStatus(text));
+            m_failed = true;
+            m_dialog.m_connectionUi->ShowError(text);
+        }
+        bool m_probed = false;
+        bool m_failed = false;
+
+    private:
+        CNorveltDlg& m_dialog;
+    } ui(*this);
+    const bool connected = ::ConnectDevice(*m_master, ui, ComSettings::Loaded(), true);
+    EndBusy();
+    // A refused password ends the command too; the status must not go on saying "Connecting".
+    if (!connected && !ui.m_failed && ui.m_probed) SetOutcome({"st.noconnect", {}});
+    return connected;
+}
+
+void CNorveltDlg::BeginBusy(const ComSettings& settings) {
+    m_busy = true;
+    SetOutcome({"st.connecting", {PortText(settings)}});
+    setCursor(Qt::WaitCursor);
+    // The probe blocks this thread for up to seconds: paint the status and the place the port
+    // question covered now.
+    repaint();
+}
+
+void CNorveltDlg::EndBusy() {
+    if (!m_busy) return;
+    m_busy = false;
+    unsetCursor();
 }
 
 void CNorveltDlg::RunTransfer(int mode) {
@@ -267,11 +346,37 @@ void CNorveltDlg::RunTransfer(int mode) {
     m_progress->AddObserver(this);
     g_executor.Execute(mode == 0 ? &m_readItem : &m_writeItem);
     m_progress->Run(mode);
-    ShowPendingError();
-    if (mode == 0) {
-        if (m_readModel) SetCurrentModel(std::shared_ptr<CDevInterface>(std::move(m_readModel)));
-        RefreshModel();
+    if (m_pendingError) {
+        SetOutcome(ErrorStatus(*m_pendingError));
+    } else if (mode == 0 && m_readModel) {
+        SetCurrentModel(std::shared_ptr<CDevInterface>(std::move(m_readModel)));
+        m_fileName.clear();
+        ShowReadOrigin();
+        SetOutcome({"st.read", {ParameterCount(*m_device), Now()}});
+    } else if (mode == 1 && m_writeDone) {
+        SetModified(false);
+        SetOutcome({"st.written", {ParameterCount(*m_device), Now()}});
+    } else {
+        SetOutcome({"st.cancelled", {}});
     }
+    ShowPendingError();
+    if (mode == 0) RefreshModel();
+}
+
+void CNorveltDlg::ShowReadOrigin() {
+    const std::string model = m_device->ModelCode();
+    // Without the device's own text, the version that identification read.
+    const uint32_t version = m_device->Version();
+    const std::string firmware =
+        !m_readLabel.firmware.empty()
+            ? m_readLabel.firmware
+            : std::to_string(version >> 16) + "." + std::to_string(version & 0xFFFF);
+    const std::string& serial = m_readLabel.serial;
+    const std::string port = PortText(m_master->Settings());
+    if (serial.empty())
+        SetOrigin({"st.fromdevice", {model, firmware, port, Now()}});
+    else
+        SetOrigin({"st.fromdeviceserial", {model, firmware, serial, port, Now()}});
 }
 
 namespace {
@@ -293,8 +398,12 @@ std::optional<std::string> Guarded(const TransferProgress& progress, Fn&& fn) {
 
 void CNorveltDlg::ReadFromDevice() {
     m_readModel.reset();
-    m_pendingError =
-        Guarded(*m_progress, [this] { m_readModel = ::ReadFromDevice(*m_master, *m_progress); });
+    m_readLabel = {};
+    m_pendingError = Guarded(*m_progress, [this] {
+        m_readModel = ::ReadFromDevice(*m_master, *m_progress);
+        if (m_readModel && !m_progress->Cancelled())
+            m_readLabel = ReadDeviceLabel(*m_master, *m_readModel);
+    });
 }
 
 namespace {
@@ -313,6 +422,7 @@ constexpr size_t kVerifyLinesShown = 10;
 }  // namespace
 
 void CNorveltDlg::WriteToDevice() {
+    m_writeDone = false;
     m_lastDownload.reset();
     const bool verify = m_appSettings.GetVerifyAfterDownload();
     std::optional<VerifyResult> verification;
@@ -321,6 +431,7 @@ void CNorveltDlg::WriteToDevice() {
         written = WriteAndVerify(*m_master, *m_device, *m_progress, verify, &verification,
                                  kVerifyLinesShown);
     });
+    m_writeDone = written && !m_progress->Cancelled();
     if (!written && !verification) return;
     LastDownload last{m_device, WordsOf(*m_device), PortText(m_master->Settings()), verification,
                       std::nullopt};
@@ -407,14 +518,69 @@ void CNorveltDlg::SaveReport() {
 
 void CNorveltDlg::SaveConfiguration() {
     const std::string path = ChooseConfigurationFile(true);
-    if (!path.empty()) ::SaveConfiguration(*m_device, path);
+    if (path.empty()) return;
+    ::SaveConfiguration(*m_device, path);
+    m_fileName = path;
+    SetModified(false);
+    SetOutcome({"st.saved", {BaseName(path)}});
 }
 
 void CNorveltDlg::LoadConfiguration() {
     const std::string path = ChooseConfigurationFile(false);
     if (path.empty()) return;
     SetCurrentModel(::LoadConfiguration(path));
+    m_fileName = path;
+    SetOrigin({"st.opened", {BaseName(path)}});
+    SetOutcome({});
     RefreshModel();
+}
+
+// ---- status line and title ----
+
+CNorveltDlg::StatusText CNorveltDlg::ErrorStatus(const std::string& message) {
+    std::string line = message.substr(0, message.find_first_of("\r\n"));
+    if (line.empty()) line = message;
+    StatusText text;
+    text.literal = TruncateUtf8(line, 511);
+    text.error = true;
+    return text;
+}
+
+void CNorveltDlg::SetOrigin(StatusText text) {
+    m_origin = std::move(text);
+    ShowStatus();
+}
+
+void CNorveltDlg::SetOutcome(StatusText text) {
+    m_outcome = std::move(text);
+    ShowStatus();
+}
+
+void CNorveltDlg::SetModified(bool modified) {
+    m_modified = modified;
+    ShowStatus();
+}
+
+void CNorveltDlg::ShowStatus() {
+    auto render = [](const StatusText& t) {
+        if (t.key.empty()) return ToQ(t.literal);
+        return ToQ(CPrivateException(CPrivateException::Key{t.key}, t.args).Message());
+    };
+    m_statusLine->SetOrigin(render(m_origin));
+    m_statusLine->SetOutcome(render(m_outcome), m_outcome.error);
+    m_statusLine->SetModified(m_modified, ToQ(g_resources.GetMessageText("st.modified")));
+    UpdateTitle();
+}
+
+// "site7.cfg* — caption", as desktop programs name the document they hold.
+void CNorveltDlg::UpdateTitle() {
+    std::string caption = g_resources.GetGuiText(kDialogId, 0);
+    if (caption.empty()) caption = GetProductCaption();
+    const std::string name =
+        !m_fileName.empty() ? BaseName(m_fileName) : (m_device ? m_device->ModelCode() : "");
+    std::string title = name + (m_modified ? "*" : "");
+    if (!title.empty() && !caption.empty()) title += " \xE2\x80\x94 ";  // an em dash
+    setWindowTitle(ToQ(title + caption));
 }
 
 void CNorveltDlg::reject() {

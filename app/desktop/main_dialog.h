@@ -18,12 +18,14 @@
 #include "concurrency/simple_functor.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_interface.h"
+#include "platform/message_format.h"
 #include "session/device_session.h"
 #include "session/report.h"
 #include "session/verification.h"
 
 class CParameterListCtrl;
 class CProgressDialog;
+class CStatusLine;
 class QLabel;
 class QPoint;
 class QPushButton;
@@ -79,6 +81,11 @@ public:
     QPushButton* ModelButton() const { return m_modelButton; }
     QToolButton* CommandButton(int k) const { return m_buttons[static_cast<size_t>(k)]; }
     CAppSettings& AppSettings() { return m_appSettings; }
+    CStatusLine* StatusLine() const { return m_statusLine; }
+    // The list holds edits that were neither saved nor written to the device.
+    bool Modified() const { return m_modified; }
+    // The configuration file the list was last opened from or saved to; empty for none.
+    const std::string& FileName() const { return m_fileName; }
 
     // Completions of the transfers (UI thread, through the proxy) and Cancel of the progress
     // window.
@@ -106,6 +113,28 @@ private:
                            const QString& suffix);
     std::string ChooseConfigurationFile(bool save);
 
+    // A status text kept as its key and inserts, so that a language switch renders it anew;
+    // without a key it is literal text (an error's first line).
+    struct StatusText {
+        StatusText() = default;
+        StatusText(std::string k, std::vector<platform::FormatArg> a)
+            : key(std::move(k)), args(std::move(a)) {}
+        std::string key;
+        std::vector<platform::FormatArg> args;
+        std::string literal;
+        bool error = false;
+    };
+    static StatusText ErrorStatus(const std::string& message);
+    void SetOrigin(StatusText text);
+    void SetOutcome(StatusText text);
+    void SetModified(bool modified);
+    void ShowStatus();
+    void UpdateTitle();
+    void ShowReadOrigin();
+    // Wait cursor and "Connecting to ..." while the connection step probes the device.
+    void BeginBusy(const ComSettings& settings);
+    void EndBusy();
+
     CAppSettings m_appSettings;
     CObserverProxyUI m_proxy;
     std::shared_ptr<CProgressDialog> m_progress;
@@ -121,6 +150,7 @@ private:
         std::optional<DeviceInfo> device;
     };
     std::optional<LastDownload> m_lastDownload;
+    DeviceLabel m_readLabel;                     // and the device it came from
     QTimer m_languageTimer;
     std::shared_ptr<CDevInterface> m_device;
     std::unique_ptr<CModbusInterface> m_master;
@@ -135,4 +165,11 @@ private:
     ConnectionUi* m_connectionUi = nullptr;
     std::unique_ptr<ConnectionUi> m_dialogUi;
     MonitorRunner m_monitorRunner;
+    CStatusLine* m_statusLine;
+    StatusText m_origin;
+    StatusText m_outcome;
+    bool m_modified = false;
+    bool m_busy = false;
+    bool m_writeDone = false;  // the last download ran to its end
+    std::string m_fileName;
 };

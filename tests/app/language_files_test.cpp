@@ -131,6 +131,18 @@ const MessageKey kMessages[] = {
     {"cli.verified", {}},
     {"cli.kept", {STR}},
     {"cli.reportsaved", {STR}},
+    // main window: status line
+    {"st.new", {STR}},
+    {"st.opened", {STR}},
+    {"st.fromdevice", {STR, STR, STR, STR}},
+    {"st.fromdeviceserial", {STR, STR, STR, STR, STR}},
+    {"st.read", {INT, STR}},
+    {"st.written", {INT, STR}},
+    {"st.saved", {STR}},
+    {"st.cancelled", {}},
+    {"st.noconnect", {}},
+    {"st.connecting", {STR}},
+    {"st.modified", {}},
 };
 
 // Each insert used in the text must name an argument the program passes, with a conversion of

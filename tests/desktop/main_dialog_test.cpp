@@ -7,16 +7,20 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTime>
 #include <QTimer>
 #include <QToolButton>
+#include <atomic>
 #include <functional>
 
+#include "app/private_exception.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
 #include "session/config_file.h"
 #include "sim_line.h"
 #include "ui/parameter_list.h"
 #include "ui/progress_dialog.h"
+#include "ui/status_line.h"
 #include "ui/ui_support.h"
 
 namespace {
@@ -36,6 +40,17 @@ public:
     std::vector<std::string> errors;
 };
 
+// A simulated line that lets the test look at the window while a request goes out.
+struct WatchLine : testing_support::SimLine {
+    using SimLine::SimLine;
+    size_t Write(const uint8_t* buffer, size_t n) override {
+        if (onFirstWrite && !written.exchange(true)) onFirstWrite();
+        return SimLine::Write(buffer, n);
+    }
+    std::function<void()> onFirstWrite;  // the connection step's probe, on the UI thread
+    std::atomic<bool> written{false};
+};
+
 // A main window whose master talks to a simulated device in-process.
 struct Rig {
     explicit Rig(const char* model, const std::function<void(devsim::SimConfig&)>& configure = {})
@@ -45,7 +60,7 @@ struct Rig {
               if (configure) configure(c);
               return c;
           }()) {
-        auto owned = std::make_unique<testing_support::SimLine>(sim);
+        auto owned = std::make_unique<WatchLine>(sim);
         line = owned.get();
         auto master = std::make_unique<CModbusInterface>(ComSettings{}, std::move(owned));
         master->SetSleepFunction([](uint32_t) {});
@@ -53,10 +68,33 @@ struct Rig {
         dialog->SetConnectionUi(&ui);
     }
     devsim::CDeviceSim sim;
-    testing_support::SimLine* line;
+    WatchLine* line;
     ScriptedUi ui;
     std::unique_ptr<CNorveltDlg> dialog;
 };
+
+// Types a value into a parameter's row as the user does, and commits it with Enter.
+void EditRow(CNorveltDlg& d, const char* key, const QString& text) {
+    CParameterListCtrl* list = d.List();
+    list->SelectRow(list->RowOfParameter(d.Device()->IndexOf(key)));
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Return);
+    ASSERT_TRUE(list->textEditor() && list->textEditor()->isVisible()) << key;
+    list->textEditor()->selectAll();
+    QTest::keyClicks(list->textEditor(), text);
+    QTest::keyClick(list->textEditor(), Qt::Key_Return);
+}
+
+std::string Message(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
+    return CPrivateException(CPrivateException::Key{key}, args).Message();
+}
+
+// A status text that carries the time of day matches the time just before or after the command.
+bool MatchesAtSomeMinute(const QString& shown, const std::function<std::string(std::string)>& text,
+                         const std::string& before) {
+    const std::string after = QTime::currentTime().toString("HH:mm").toStdString();
+    return shown.toStdString() == text(before) || shown.toStdString() == text(after);
+}
 
 class MainDialog : public ::testing::Test {
 protected:
@@ -72,7 +110,8 @@ TEST_F(MainDialog, StartsWithTheFirstModelAndItsTexts) {
     CNorveltDlg& d = *rig.dialog;
     EXPECT_EQ(d.Device()->TypeCode(), CDevType::Entry(0).typeCode);
     EXPECT_EQ(d.ModelButton()->text().toStdString(), " " + CDevType().LongName(0));
-    EXPECT_EQ(d.windowTitle().toStdString(), g_resources.GetGuiText(102, 0));
+    EXPECT_EQ(d.windowTitle().toStdString(),
+              std::string(d.Device()->ModelCode()) + " — " + g_resources.GetGuiText(102, 0));
     for (int k = 0; k < 5; ++k)
         EXPECT_EQ(d.CommandButton(k)->text().toStdString(),
                   g_resources.GetMessageText("tb" + std::to_string(k)));
@@ -313,4 +352,89 @@ TEST_F(MainDialog, Screenshots) {
     CAppSettings settings;
     settings.SetLanguageFile("English.lng");
     settings.Save();
+}
+
+TEST_F(MainDialog, StatusLineTellsWhereTheListCameFromAndHowEachCommandEnded) {
+    Rig rig("RB16KT5QA");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    CStatusLine& status = *d.StatusLine();
+    const std::string caption = g_resources.GetGuiText(102, 0);
+    EXPECT_EQ(status.Origin().toStdString(), Message("st.new", {CDevType().LongName(0)}));
+    EXPECT_TRUE(status.Outcome().isEmpty());
+
+    std::string minute = QTime::currentTime().toString("HH:mm").toStdString();
+    d.OnCommand(CMD_UPLOAD);
+    ASSERT_TRUE(messages.messages.empty()) << messages.messages[0].text;
+    int32_t count = 0;
+    for (int i = 0; i < d.Device()->Count(); ++i) count += d.Device()->At(i).Type() != PAR_GROUP;
+    EXPECT_TRUE(MatchesAtSomeMinute(
+        status.Origin(),
+        [](const std::string& at) {
+            return Message("st.fromdeviceserial",
+                           {"RB16KT5QA", "1.0.0", "SIM00000001", "/dev/simulated", at});
+        },
+        minute))
+        << status.Origin().toStdString();
+    EXPECT_TRUE(MatchesAtSomeMinute(
+        status.Outcome(), [&](const std::string& at) { return Message("st.read", {count, at}); },
+        minute))
+        << status.Outcome().toStdString();
+    EXPECT_FALSE(status.OutcomeIsError());
+    EXPECT_EQ(d.windowTitle().toStdString(), "RB16KT5QA — " + caption);
+
+    // An edit marks the list and the title until the values are kept somewhere.
+    EditRow(d, "panid", "0042");
+    EXPECT_TRUE(d.Modified());
+    EXPECT_TRUE(status.Modified());
+    EXPECT_EQ(d.windowTitle().toStdString(), "RB16KT5QA* — " + caption);
+    minute = QTime::currentTime().toString("HH:mm").toStdString();
+    d.OnCommand(CMD_DOWNLOAD);
+    EXPECT_EQ(rig.sim.Register(1200), 0x42);
+    EXPECT_TRUE(MatchesAtSomeMinute(
+        status.Outcome(), [&](const std::string& at) { return Message("st.written", {count, at}); },
+        minute));
+    EXPECT_FALSE(d.Modified()) << "written to the device, nothing is lost";
+
+    std::string next = dir.File("site7.cfg");
+    d.SetFileChooser([&](bool, const QString&, const QString&) { return next; });
+    EditRow(d, "panid", "0043");
+    d.OnCommand(CMD_SAVE);
+    EXPECT_EQ(status.Outcome().toStdString(), Message("st.saved", {"site7.cfg"}));
+    EXPECT_FALSE(d.Modified());
+    EXPECT_EQ(d.windowTitle().toStdString(), "site7.cfg — " + caption);
+    EditRow(d, "panid", "0044");
+    EXPECT_EQ(d.windowTitle().toStdString(), "site7.cfg* — " + caption);
+
+    d.OnCommand(CMD_LOAD);  // the question is answered by the default: nothing was asked yet
+    EXPECT_EQ(status.Origin().toStdString(), Message("st.opened", {"site7.cfg"}));
+    EXPECT_EQ(d.Device()->Find("panid").GetText(), "0043");
+    EXPECT_EQ(d.windowTitle().toStdString(), "site7.cfg — " + caption);
+
+    // A failed read: the error's first line in red, the list and its origin as they were.
+    rig.line->silent = true;
+    const auto shown = d.Device();
+    d.OnCommand(CMD_UPLOAD);
+    ASSERT_EQ(rig.ui.errors.size(), 1u);
+    const std::string& error = rig.ui.errors[0];
+    EXPECT_EQ(status.Outcome().toStdString(), error.substr(0, error.find('\n')));
+    EXPECT_TRUE(status.OutcomeIsError());
+    EXPECT_EQ(status.Origin().toStdString(), Message("st.opened", {"site7.cfg"}));
+    EXPECT_EQ(d.Device(), shown);
+}
+
+TEST_F(MainDialog, ProbeShowsTheWaitCursorAndWhereItConnects) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    Qt::CursorShape during = Qt::ArrowCursor;
+    QString status;
+    rig.line->onFirstWrite = [&] {
+        during = d.cursor().shape();
+        status = d.StatusLine()->Outcome();
+    };
+    d.OnCommand(CMD_UPLOAD);
+    EXPECT_EQ(during, Qt::WaitCursor);
+    EXPECT_EQ(status.toStdString(), Message("st.connecting", {"/dev/simulated"}));
+    EXPECT_EQ(d.cursor().shape(), Qt::ArrowCursor) << "back once the probe has answered";
 }
