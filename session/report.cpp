@@ -206,7 +206,10 @@ std::string Csv(std::string_view text) {
 
 std::string CsvLine(std::initializer_list<std::string_view> cells) {
     std::string line;
-    for (std::string_view c : cells) line += (line.empty() ? "" : ",") + Csv(c);
+    for (std::string_view c : cells) {
+        if (!line.empty()) line += ',';
+        line += Csv(c);
+    }
     return line + "\r\n";
 }
 

@@ -70,11 +70,15 @@ TEST_F(Report, CsvHasOneQuotedRowPerFactDifferenceAndParameter) {
     // Header, eight facts (date, program, port, model, type code, firmware, serial, MAC), the
     // verification summary and its difference, then the parameters.
     EXPECT_EQ(lines.size(), 1u + 8u + 2u + static_cast<size_t>(parameters));
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "\"" + KeyText("report.title") + "\",\"" + KeyText("report.serial") +
-                            "\",\"\",\"SN \"\"7\"\"\",\"\""),
-              lines.end());
-    const std::string netname = "\"" + model->Find("netname").GetLabel() + "\",\"netname\"";
+    std::string serialRow = "\"";
+    serialRow += KeyText("report.title");
+    serialRow += "\",\"";
+    serialRow += KeyText("report.serial");
+    serialRow += "\",\"\",\"SN \"\"7\"\"\",\"\"";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), serialRow), lines.end());
+    std::string netname = "\"";
+    netname += model->Find("netname").GetLabel();
+    netname += "\",\"netname\"";
     bool found = false;
     for (const std::string& l : lines) found = found || l.find(netname + ",\"A&B<C>\"") != l.npos;
     EXPECT_TRUE(found);

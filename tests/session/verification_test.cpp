@@ -107,11 +107,14 @@ TEST_F(Verification, StuckRegistersFailTheDownloadNamingEachParameter) {
     EXPECT_EQ(sadrs.index, model->IndexOf("sadrs"));
     EXPECT_EQ(sadrs.written, "0042");
     EXPECT_EQ(sadrs.held, "0000");
-    const std::string lines =
-        "\n" +
-        KeyText("verifyline", {model->Find("rate").GetLabel(), "19200 bit/s", "9600 bit/s"}) +
-        "\n" + KeyText("verifyline", {model->Find("sadrs").GetLabel(), "0042", "0000"}) + "\n" +
-        KeyText("verifymore", {int32_t{1}});
+    std::string lines;
+    for (const std::string& line :
+         {KeyText("verifyline", {model->Find("rate").GetLabel(), "19200 bit/s", "9600 bit/s"}),
+          KeyText("verifyline", {model->Find("sadrs").GetLabel(), "0042", "0000"}),
+          KeyText("verifymore", {int32_t{1}})}) {
+        lines += '\n';
+        lines += line;
+    }
     EXPECT_EQ(text, KeyText("verifyerr", {int32_t{3}, int32_t{result->compared}, lines}));
 }
 

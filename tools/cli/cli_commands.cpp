@@ -356,8 +356,9 @@ private:
             CParInterface& p = model.At(i);
             p.SetValue(device->At(i).Value());
             model.OnChanged(i);
-            list += (list.empty() ? "" : ", ") + p.GetLabel() + " [" + p.Key() +
-                    "] = " + model.AdjustText(i, p.GetDisplayText());
+            if (!list.empty()) list += ", ";
+            list +=
+                p.GetLabel() + " [" + p.Key() + "] = " + model.AdjustText(i, p.GetDisplayText());
         }
         if (!m_o.json) m_env.out << Msg("cli.kept", {list}) << '\n';
         return EXIT_SUCCESS_CODE;
@@ -396,9 +397,10 @@ private:
             if (!groupShown && !group.empty()) text += "[" + group + "]\n";
             groupShown = true;
             text += "  " + ra.label + " [" + key + "]: " + ra.text + " \u2192 " + rb.text + "\n";
-            json += std::string(json.empty() ? "" : ",") + "{\"key\":" + Quote(key) +
-                    ",\"label\":" + Quote(ra.label) + ",\"group\":" + Quote(group) +
-                    ",\"a\":" + Quote(ra.text) + ",\"b\":" + Quote(rb.text) + "}";
+            if (!json.empty()) json += ',';
+            json += "{\"key\":" + Quote(key) + ",\"label\":" + Quote(ra.label) +
+                    ",\"group\":" + Quote(group) + ",\"a\":" + Quote(ra.text) +
+                    ",\"b\":" + Quote(rb.text) + "}";
         }
         if (m_o.json)
             m_env.out << "[" << json << "]\n";
