@@ -15,6 +15,7 @@
 
 #include "app/private_exception.h"
 #include "modbus/modbus_interface.h"
+#include "modbus/port_diagnosis.h"
 
 namespace {
 
@@ -62,14 +63,10 @@ bool IsPseudoTerminal(int fd) {
     return m >= 136 && m <= 143;
 }
 
+// The reason names the cause and what to do about it, not just the errno text.
 [[noreturn]] void ThrowOpenError(const std::string& path, int error) {
-    std::string reason;
-    if (error == EACCES || error == EPERM)
-        reason = g_resources.GetMessageText("serio.permission");
-    else if (error == EBUSY || error == EWOULDBLOCK)
-        reason = g_resources.GetMessageText("serio.busy");
-    if (reason.empty()) reason = CMessageFormatter(error).Text();
-    throw CPrivateException(CPrivateException::Key{"serio.openerr"}, {path, reason});
+    throw CPrivateException(CPrivateException::Key{"serio.openerr"},
+                            {path, DiagnoseOpenFailure(path, error)});
 }
 
 [[noreturn]] void ThrowSettingError() {

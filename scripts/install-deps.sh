@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-svg-dev qt6-charts-dev libqt6opengl6-dev libgl-dev libpugixml-dev
+  qt6-base-dev qt6-svg-dev qt6-charts-dev libqt6opengl6-dev libgl-dev libpugixml-dev libudev-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev
   fonts-noto-cjk fonts-dejavu-core
