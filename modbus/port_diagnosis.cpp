@@ -125,6 +125,17 @@ std::vector<PortHolder> FindPortHolders(const std::string& path, const std::stri
     return holders;
 }
 
+std::vector<PortHolder> FindProcesses(const std::string& command, const std::string& proc) {
+    std::vector<PortHolder> found;
+    std::error_code ec;
+    for (const auto& p : fs::directory_iterator(proc, ec)) {
+        const std::string pid = p.path().filename().string();
+        if (IsNumber(pid) && ReadLine(p.path() / "comm") == command)
+            found.push_back({std::atoi(pid.c_str()), command});
+    }
+    return found;
+}
+
 std::string DiagnoseOpenFailure(const std::string& path, int error, const DiagnosisContext& c) {
     const bool denied = error == EACCES || error == EPERM;
     const bool gone = error == ENOENT || error == ENODEV || error == ENXIO;

@@ -37,6 +37,9 @@ struct PortHolder {
 std::vector<PortHolder> FindPortHolders(const std::string& path, const std::string& proc,
                                         bool* incomplete = nullptr);
 
+// The processes whose command is that name.
+std::vector<PortHolder> FindProcesses(const std::string& command, const std::string& proc);
+
 // The reason, as finished text, why opening path failed with the errno value.
 std::string DiagnoseOpenFailure(const std::string& path, int error,
                                 const DiagnosisContext& context);

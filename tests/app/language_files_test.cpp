@@ -64,7 +64,7 @@ const MessageKey kMessages[] = {
     {"doc.ports", {INT}},
     {"doc.noports", {}},
     {"doc.node", {STR, STR, STR, STR}},
-    {"doc.access", {}},
+    {"doc.nodeok", {STR, STR, STR, STR}},
     {"doc.user", {STR}},
     {"doc.session", {STR}},
     {"doc.database", {STR}},

@@ -329,3 +329,35 @@ TEST_F(CliProgram, ReportOfTheDeviceNamesTheUnitAndEveryParameter) {
     for (int i = 0; i < model->Count(); ++i)
         EXPECT_NE(page.find(model->At(i).GetLabel()), std::string::npos) << model->At(i).Key();
 }
+
+TEST_F(CliProgram, PortsWatchPrintsPortsAsTheyComeAndGo) {
+    Child cli(Program("norvelco-cli"), {"ports", "--watch"}, Env(dir));
+    const std::string link = dir.File("norvelco/ports/field");
+    auto lineFor = [&](const std::string& change) {
+        const auto end = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < end) {
+            const std::string line = cli.ReadLine(1000);
+            if (line.rfind(change + link + "\t", 0) == 0) return line;
+        }
+        return std::string();
+    };
+    std::string pty;
+    {
+        Simulator sim({"--type", "RB16KT5QA", "--link", "field"}, dir);
+        pty = sim.Port();
+        EXPECT_EQ(lineFor("+ "), "+ " + link + "\tfield (" + pty + ")\n");
+    }
+    EXPECT_EQ(lineFor("- "), "- " + link + "\tfield (" + pty + ")\n");
+    EXPECT_EQ(cli.Stop(SIGINT), 0) << "Ctrl+C is the way out of watching";
+}
+
+TEST_F(CliProgram, DoctorOpensTheChosenPortAndListsTheVirtualPorts) {
+    Simulator sim({"--type", "RB16KT5QA", "--link", "bench"}, dir);
+    CliResult r = Cli(sim.Port(), {"doctor"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(Text("doc.openok", {sim.Port()})), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(Text("doc.vlink", {"bench", sim.Port()})), std::string::npos) << r.out;
+    r = Cli(dir.File("ttyUSB7"), {"doctor"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(Text("serio.gone", {dir.File("ttyUSB7")})), std::string::npos) << r.out;
+}

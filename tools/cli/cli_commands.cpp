@@ -21,6 +21,7 @@
 #include "app/settings.h"
 #include "modbus/modbus_interface.h"
 #include "modbus/port_discovery.h"
+#include "modbus/port_monitor.h"
 #include "model/dev_types.h"
 #include "model/model_listing.h"
 #include "platform/atomic_file.h"
@@ -30,6 +31,7 @@
 #include "session/monitor_record.h"
 #include "session/report.h"
 #include "session/verification.h"
+#include "tools/cli/cli_doctor.h"
 #include "tools/cli/cli_options.h"
 
 namespace cli {
@@ -199,6 +201,8 @@ public:
                 return Diff();
             case Command::Report:
                 return Report();
+            case Command::Doctor:
+                return RunDoctor(m_settings, m_env.out, DoctorInputs{});
             case Command::None:
                 break;
         }
@@ -214,23 +218,67 @@ private:
     // ---- commands ----
 
     int Ports() {
-        const CComPortList ports;
-        if (m_o.json) {
+        CComPortList ports;
+        if (m_o.json && !m_o.watch) {
             std::string json = "[";
-            for (const ComPortEntry& e : ports.Entries()) {
-                if (json.size() > 1) json += ',';
-                json += "{\"path\":";
-                json += Quote(e.path);
-                json += ",\"name\":";
-                json += Quote(e.displayName);
-                json += '}';
-            }
+            for (const ComPortEntry& e : ports.Entries())
+                json += (json.size() > 1 ? "," : "") + PortJson(e);
             m_env.out << json << "]\n";
         } else {
+            for (const ComPortEntry& e : ports.Entries()) PrintPort(e, '+');
+        }
+        if (!m_o.watch) return EXIT_SUCCESS_CODE;
+        m_env.out.flush();
+        // Until Ctrl+C: each port that comes or goes, as one line.
+        CPortMonitor monitor;
+        while (!Interrupted()) {
+            if (!monitor.Wait(std::chrono::milliseconds(200))) continue;
+            // udev sends several events for one adapter: let them settle.
+            while (monitor.Wait(std::chrono::milliseconds(100))) {
+            }
+            CComPortList now;
             for (const ComPortEntry& e : ports.Entries())
-                m_env.out << e.path << '\t' << e.displayName << '\n';
+                if (!Listed(now, e)) PrintPort(e, '-');
+            for (const ComPortEntry& e : now.Entries())
+                if (!Listed(ports, e)) PrintPort(e, '+');
+            m_env.out.flush();
+            ports = std::move(now);
         }
         return EXIT_SUCCESS_CODE;
+    }
+
+    static bool Listed(const CComPortList& list, const ComPortEntry& e) {
+        const int i = list.Find(e.path);
+        return i >= 0 && list.GetDisplayName(i) == e.displayName;
+    }
+
+    static std::string PortJson(const ComPortEntry& e) {
+        std::string json = "{\"path\":" + Quote(e.path) + ",\"name\":" + Quote(e.displayName);
+        const std::pair<const char*, const std::string*> fields[] = {
+            {"device", &e.device},
+            {"byId", &e.byId},
+            {"vendorId", &e.vendorId},
+            {"productId", &e.productId},
+            {"manufacturer", &e.manufacturer},
+            {"product", &e.product},
+            {"serial", &e.serial}};
+        for (const auto& [name, value] : fields)
+            json += std::string(",\"") + name + "\":" + Quote(*value);
+        return json + ",\"virtual\":" + Bool(e.isVirtual) + "}";
+    }
+
+    // A port: path, name and for an adapter its identity, tab-separated. While watching, a line
+    // starts with + for a port that came and - for one that went; JSON gives an event object.
+    void PrintPort(const ComPortEntry& e, char change) {
+        if (m_o.json) {
+            m_env.out << "{\"event\":" << (change == '+' ? "\"added\"" : "\"removed\"")
+                      << ",\"port\":" << PortJson(e) << "}\n";
+            return;
+        }
+        if (m_o.watch) m_env.out << change << ' ';
+        const std::string identity = PortIdentityLine(e);
+        m_env.out << e.path << '\t' << e.displayName << (identity.empty() ? "" : "\t" + identity)
+                  << '\n';
     }
 
     int Identify() {

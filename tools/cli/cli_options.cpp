@@ -197,6 +197,11 @@ const std::vector<OptionRule>& OptionTable() {
          false,
          {Command::Show, Command::Monitor},
          [](Options& o, auto&, auto&) { o.keys = true; }},
+        {"--watch",
+         nullptr,
+         false,
+         {Command::Ports},
+         [](Options& o, auto&, auto&) { o.watch = true; }},
         {"--count",
          nullptr,
          true,
@@ -234,7 +239,7 @@ constexpr CommandName kCommands[] = {
     {"ports", Command::Ports},       {"identify", Command::Identify}, {"upload", Command::Upload},
     {"download", Command::Download}, {"new", Command::New},           {"show", Command::Show},
     {"set", Command::Set},           {"monitor", Command::Monitor},   {"diff", Command::Diff},
-    {"report", Command::Report},
+    {"report", Command::Report},     {"doctor", Command::Doctor},
 };
 
 void Missing(const Options& o, const char* what) {
@@ -250,6 +255,7 @@ void CheckOperands(const Options& o) {
         case Command::Ports:
         case Command::Identify:
         case Command::Monitor:
+        case Command::Doctor:
             surplus(0);
             break;
         case Command::Upload:

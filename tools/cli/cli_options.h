@@ -20,7 +20,8 @@ enum class Command {
     Set,
     Monitor,
     Diff,
-    Report
+    Report,
+    Doctor
 };
 
 struct Options {
@@ -56,6 +57,7 @@ struct Options {
     // The two sides of diff in order; an empty side is the device.
     std::vector<std::string> DiffSides() const;
     std::string monitorCsv;             // monitor --csv FILE: every poll appended to it
+    bool watch = false;                 // ports --watch
 };
 
 // A malformed command line; the message is finished text from the language file.

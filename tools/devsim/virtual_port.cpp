@@ -46,7 +46,8 @@ std::string EnsureVirtualPortsFolder() {
     if (mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) ThrowErrno(base, errno);
     struct stat st {};
     if (lstat(base.c_str(), &st) != 0) ThrowErrno(base, errno);
-    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0)
+    // The same check the port list makes before it trusts the links in there.
+    if (!::IsPrivateFolder(base))
         throw CPrivateException(base + ": not a private folder of this user");
     MakeFolders(base, {"ports"});
     return folder;
