@@ -7,11 +7,13 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -161,10 +163,14 @@ class CCancelWatcher {
 public:
     CCancelWatcher(CModbusInterface& master, const std::atomic<bool>& interrupted)
         : m_thread([&master, &interrupted](std::stop_token stop) {
+              std::mutex mutex;
+              std::condition_variable_any woken;
+              std::unique_lock lock(mutex);
               while (!stop.stop_requested()) {
                   // Repeated: each block clears the master's flag when it starts.
                   if (interrupted) master.Cancel();
-                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                  // Not a sleep: the command's end must not wait for the watcher's next look.
+                  woken.wait_for(lock, stop, std::chrono::milliseconds(20), [] { return false; });
               }
           }) {}
 
