@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -37,18 +38,48 @@ std::string CResourceDatabase::ProgramDirectory() {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+std::vector<std::string> CResourceDatabase::LanguageFolders() {
+    // An installed program keeps its language files in the package's data folder, beside bin/.
+    return {ProgramDirectory(), ProgramDirectory() + "/../share/norvelco", "/usr/share/norvelco",
+            "/usr/local/share/norvelco"};
+}
+
 std::string CResourceDatabase::LanguagePath(const std::string& fileName) {
     if (fileName.find('/') != std::string::npos) return fileName;
     std::string beside = ProgramDirectory() + "/" + fileName;
-    if (std::filesystem::exists(beside)) return beside;
-    // An installed program keeps its language files in the package's data folder, beside bin/.
-    for (const std::string& dir :
-         {ProgramDirectory() + "/../share/norvelco", std::string("/usr/share/norvelco"),
-          std::string("/usr/local/share/norvelco")}) {
+    for (const std::string& dir : LanguageFolders()) {
         std::string candidate = dir + "/" + fileName;
         if (std::filesystem::exists(candidate)) return candidate;
     }
     return beside;
+}
+
+std::vector<LanguageFileInfo> ListLanguageFiles(const std::vector<std::string>& folders) {
+    std::vector<LanguageFileInfo> files;
+    for (const std::string& folder : folders) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+            const std::string file = entry.path().filename().string();
+            if (entry.path().extension() != ".lng" || !entry.is_regular_file(error)) continue;
+            if (std::any_of(files.begin(), files.end(),
+                            [&](const LanguageFileInfo& f) { return f.file == file; }))
+                continue;
+            CXmlReaderWriter doc;
+            try {
+                doc.Load(entry.path().string());
+            } catch (const CPrivateException&) {
+                continue;
+            }
+            LanguageFileInfo info{file, doc.TryGetText("/root/language"),
+                                  doc.TryGetText("/root/locale")};
+            if (doc.TryGetText("/root/application") == "NORVELT" &&
+                doc.TryGetText("/root/filetype") == "language" && !info.name.empty())
+                files.push_back(std::move(info));
+        }
+    }
+    std::sort(files.begin(), files.end(),
+              [](const LanguageFileInfo& a, const LanguageFileInfo& b) { return a.file < b.file; });
+    return files;
 }
 
 void CResourceDatabase::LoadLanguage(const std::string& fileName) {
@@ -103,4 +134,8 @@ int32_t CResourceDatabase::GetListItemValue(std::string_view modelCode, std::str
 
 std::string CResourceDatabase::GetLanguageName() const {
     return m_xml.TryGetText("/root/language");
+}
+
+std::string CResourceDatabase::GetLocaleName() const {
+    return m_xml.TryGetText("/root/locale");
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/xml_reader_writer.h"
 
@@ -34,14 +35,29 @@ public:
     // -1 when there is no such item.
     int32_t GetListItemValue(std::string_view modelCode, std::string_view list, int position) const;
     std::string GetLanguageName() const;
+    // The language the file is written in, as a locale name ("ja"); empty when it names none.
+    std::string GetLocaleName() const;
 
     // Full path of a language file name as LoadLanguage resolves it.
     static std::string LanguagePath(const std::string& fileName);
     // The folder of the running program.
     static std::string ProgramDirectory();
+    // Where language files are looked for, in order: beside the program, then the data folders.
+    static std::vector<std::string> LanguageFolders();
 
 private:
     CXmlReaderWriter m_xml;
 };
 
 extern CResourceDatabase g_resources;
+
+// A language file that can be chosen: its file name and the names it gives for itself.
+struct LanguageFileInfo {
+    std::string file;    // "Japanese.lng"
+    std::string name;    // "日本語"
+    std::string locale;  // "ja"
+};
+// Every well-formed language file in the folders, sorted by file name; of two files with the same
+// name the one in the earlier folder counts. Files that cannot be read are left out.
+std::vector<LanguageFileInfo> ListLanguageFiles(
+    const std::vector<std::string>& folders = CResourceDatabase::LanguageFolders());

@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 
 #include "ui/popup_window.h"
@@ -22,8 +23,10 @@ CEditText::CEditText(QWidget* parent) : QLineEdit(parent) {
     connect(this, &QLineEdit::textChanged, this, [this] { UpdateByteCount(); });
 }
 
-void CEditText::SetByteCounter(bool on) {
+void CEditText::SetByteCounter(bool on, int limit, bool hexKey) {
     m_byteCounter = on;
+    m_byteLimit = limit;
+    m_hexKey = hexKey;
     if (!on) delete m_popup;
 }
 
@@ -89,7 +92,15 @@ void CEditText::hideEvent(QHideEvent* event) {
 void CEditText::UpdateByteCount() {
     if (!m_byteCounter || !isVisible()) return;
     if (!m_popup) CreatePopup();
-    m_popup->SetCount(static_cast<int>(text().toUtf8().size()));
+    int bytes = static_cast<int>(text().toUtf8().size());
+    if (m_hexKey) {
+        // Two hex digits make one byte of the key.
+        int digits = 0;
+        for (QChar c : text()) digits += isxdigit(c.unicode()) && c.unicode() < 128 ? 1 : 0;
+        bytes = (digits + 1) / 2;
+    }
+    m_popup->SetLimit(m_byteLimit);
+    m_popup->SetCount(bytes);
 }
 
 // Below the editor's lower-left corner; above it when the list has no room below.

@@ -28,7 +28,8 @@ public:
 
     bool Committed() const { return m_committed; }
     int Navigation() const { return m_navigation; }
-    void SetByteCounter(bool on);
+    // limit: the bytes the parameter holds; hexKey counts the bytes that hex digits make.
+    void SetByteCounter(bool on, int limit = 0, bool hexKey = false);
     // Shows the UTF-8 byte count of the text below the editor while the counter is on.
     void UpdateByteCount();
     // The pop-up while it is shown, else null.
@@ -49,6 +50,8 @@ private:
     bool m_committed = false;
     int m_navigation = NAV_NONE;
     bool m_byteCounter = false;
+    int m_byteLimit = 0;
+    bool m_hexKey = false;
     QPointer<CPopupWindow> m_popup;
 };
 

@@ -56,6 +56,19 @@ QString FilterOf(const std::string& parts) {
 }
 
 const QColor kWhite(255, 255, 255);
+
+// One line on why a poll failed, in the user's language: a silent line and a locked device in
+// few words, anything else with its own text.
+std::string FailureReason(const CPrivateException& e) {
+    if (e.IsProtect()) return g_resources.GetMessageText("mon.why.protect");
+    std::string text = e.Message();
+    const std::string timeout = g_resources.GetMessageText("mbio.timeout");
+    if (!timeout.empty() && text.ends_with(timeout))
+        return g_resources.GetMessageText("mon.why.silent");
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
 }  // namespace
 
 const QColor CMonitorDialog::kLampOk(150, 150, 255);
@@ -92,6 +105,8 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
       m_led(new CLedIndicator(this)),
       m_status(new QLabel(this)),
       m_actionButton(new QPushButton(this)),
+      m_unlockButton(new QPushButton(this)),
+      m_reason(new QLabel(this)),
       m_chartButton(new QPushButton(this)),
       m_chartPanel(new QWidget(this)),
       m_chart(new CTrendChart(m_chartPanel)),
@@ -111,7 +126,10 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
     SetControlId(m_operationsBox, kOperationsBoxId);
     SetControlId(m_led, kLedId);
     SetControlId(m_actionButton, kActionButtonId);
-    PlaceInDialogUnits(m_list, 7, 7, 352, 396);
+    // One line under the list says why the device does not answer.
+    PlaceInDialogUnits(m_list, 7, 7, 352, 385);
+    PlaceInDialogUnits(m_reason, 9, 393, 350, 9);
+    PlaceInDialogUnits(m_unlockButton, 309, 403, 50, 14);
     PlaceInDialogUnits(m_led, 9, 406, 8, 8);
     PlaceInDialogUnits(m_status, 22, 405, 93, 9);
     PlaceInDialogUnits(m_operationsBox, 165, 405, 89, 10);
@@ -120,6 +138,11 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
     m_led->setAttribute(Qt::WA_OpaquePaintEvent);
     m_actionButton->setAutoDefault(false);
     m_actionButton->hide();
+    m_unlockButton->setAutoDefault(false);
+    m_unlockButton->hide();
+    QPalette red = m_reason->palette();
+    red.setColor(QPalette::WindowText, kTextError);
+    m_reason->setPalette(red);
     const QFont f = font();
     setFixedSize(DluX(f, kWidth), DluY(f, kHeight));
     ApplyDialogTexts(kDialogId, this);
@@ -133,6 +156,7 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
     connect(m_operationsBox, &QCheckBox::toggled, this,
             [this](bool on) { m_list->SetOperationsEnabled(on); });
     connect(m_actionButton, &QPushButton::clicked, this, &CMonitorDialog::OnActionButton);
+    connect(m_unlockButton, &QPushButton::clicked, this, &CMonitorDialog::OnUnlockButton);
 
     m_proxy.AddObserver(this);
     m_list->AddObserver(this);
@@ -169,6 +193,11 @@ int CMonitorDialog::Run(CModbusInterface& master) {
     m_closing = false;
     m_actionRunning = false;
     m_protected = false;
+    m_passwordDeclined = false;
+    m_pollReason.clear();
+    m_writeNote.clear();
+    m_unlockButton->hide();
+    ShowReason();
     m_shownType = 0;
     m_blinkCount = 0;
     m_blink = false;
@@ -184,15 +213,19 @@ void CMonitorDialog::Poll() {
     try {
         m_polled = PollMonitor(*m_master, &m_closing);
         m_polledAt = MonitorClock::now();
+        m_pollFailure.clear();
         m_state = MON_OK;
         m_blinkCount = 2;
     } catch (const CPrivateException& e) {
         // A poll cut short by closing says nothing about the device.
         if (m_closing) return;
+        m_pollFailure = FailureReason(e);
         m_state = MON_ERROR;
         m_protected = e.IsProtect();
-    } catch (const std::exception&) {
-        if (!m_closing) m_state = MON_ERROR;
+    } catch (const std::exception& e) {
+        if (m_closing) return;
+        m_pollFailure = e.what();
+        m_state = MON_ERROR;
     }
 }
 
@@ -205,16 +238,18 @@ bool CMonitorDialog::TakeWrite(CParValue& value) {
 }
 
 void CMonitorDialog::WriteOperations() {
+    CParValue value;
     try {
         m_master->Open();
-        CParValue value;
         while (TakeWrite(value))
             m_master->WriteMultipleRegisters(value.Address(), value.Count(), value.Words());
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         // The values were meant for now: sending the rest later, with some other edit, would
         // switch outputs the user no longer expects. The next poll shows the device's state.
         std::lock_guard lock(m_writeMutex);
         m_writeQueue.clear();
+        m_writeFailure = e.what();
+        m_failedAddress = value.Address();
     }
     try {
         m_master->Close();
@@ -241,7 +276,30 @@ void CMonitorDialog::PollFinished() {
         m_shownType = type;
     }
     if (!m_closing) TrendPoll(m_device && m_state == MON_OK);
-    if (m_protected) AskPassword();
+    if (m_state == MON_OK && m_passwordDeclined) {
+        // Unlocked some other way: the button is no longer needed.
+        m_passwordDeclined = false;
+        m_unlockButton->hide();
+        if (m_device) SetUpActionButton(*m_device);
+    }
+    m_pollReason = m_state == MON_ERROR ? m_pollFailure : std::string();
+    std::string failure;
+    uint16_t address = 0;
+    {
+        std::lock_guard lock(m_writeMutex);
+        std::swap(failure, m_writeFailure);
+        address = m_failedAddress;
+    }
+    if (!failure.empty()) {
+        // Once, under the list: a message box for every lost switch would pile up.
+        const int index = OperationAt(address);
+        const std::string label = index >= 0 ? m_device->At(index).GetLabel() : std::string();
+        m_writeNote =
+            CPrivateException(CPrivateException::Key{"mon.writefail"}, {label, failure}).Message();
+        std::replace(m_writeNote.begin(), m_writeNote.end(), '\n', ' ');
+    }
+    ShowReason();
+    if (m_protected && !m_passwordDeclined) AskPassword();
     m_list->SetForceText();
     m_list->SetLocked(m_state == MON_ERROR);
     m_pollTimer.start(m_timings.pollMs);
@@ -262,16 +320,70 @@ void CMonitorDialog::AskPassword() {
         m_master->Close();
     } catch (const std::exception&) {
     }
+    // Cancelled: asking again every second would leave the user no way out but closing.
+    m_passwordDeclined = pass.result() != QDialog::Accepted;
+    m_unlockButton->setText(ToQ(g_resources.GetMessageText("mon.unlock")));
+    m_unlockButton->setVisible(m_passwordDeclined);
+    if (m_passwordDeclined) m_actionButton->hide();
+}
+
+void CMonitorDialog::OnUnlockButton() {
+    // The password goes to the device on this thread: never while an item uses the master.
+    if (WorkerBusy() || m_actionRunning || m_closing) return;
+    m_actionRunning = true;  // polls wait meanwhile
+    AskPassword();
+    m_actionRunning = false;
+}
+
+void CMonitorDialog::ShowReason() {
+    const QString full = ToQ(!m_pollReason.empty() ? m_pollReason : m_writeNote);
+    m_reason->setText(m_reason->fontMetrics().elidedText(full, Qt::ElideRight, m_reason->width()));
+    m_reason->setToolTip(m_reason->text() == full ? QString() : full);
+}
+
+int CMonitorDialog::OperationAt(uint16_t address) const {
+    if (!m_device) return -1;
+    for (int i = 0; i < m_device->Count(); ++i) {
+        const CParInterface& p = m_device->At(i);
+        if ((p.Flags() & PARF_OPERATION) && p.Value().Count() > 0 && p.Value().Address() == address)
+            return i;
+    }
+    return -1;
+}
+
+bool CMonitorDialog::ConfirmOperation(const CParValue& value) {
+    const int index = OperationAt(value.Address());
+    if (index < 0 || !m_device->Is(index, "resetcmd")) return true;
+    bool none = true;
+    for (size_t k = 0; k < value.Count(); ++k) none = none && value.Word(k) == 0;
+    if (none) return true;  // "No command" changes nothing
+    CParInterface command = m_device->At(index);
+    command.SetValue(value);
+    const std::string question =
+        CPrivateException(CPrivateException::Key{"mon.askreset"}, {command.GetText()}).Message();
+    return Ask(this, question, Question::YesNo) == Answer::Yes;
 }
 
 void CMonitorDialog::QueueOperations() {
     if (!m_list->HasPendingOperations()) return;
-    {
+    std::vector<CParValue> pending;
+    while (m_list->HasPendingOperations()) {
+        CParValue value = m_list->PopOperation();
+        if (value.Count() > 0) pending.push_back(value);
+    }
+    m_writeNote.clear();
+    // Asked before anything is queued: the question runs its own event loop.
+    bool any = false;
+    for (const CParValue& value : pending) {
+        if (!ConfirmOperation(value)) continue;
         std::lock_guard lock(m_writeMutex);
-        while (m_list->HasPendingOperations()) {
-            CParValue value = m_list->PopOperation();
-            if (value.Count() > 0) m_writeQueue.push_back(value);
-        }
+        m_writeQueue.push_back(value);
+        any = true;
+    }
+    ShowReason();
+    if (!any) {
+        m_list->SetForceText();  // the next poll shows the device's value again
+        return;
     }
     g_executor.Execute(&m_operationItem);
 }
@@ -523,8 +635,8 @@ void CMonitorDialog::ShowRecording() {
     m_chartButton->setText(Text("mon.chart"));
     if (m_recorder) {
         const std::string& path = m_recorder->CurrentPath();
-        m_recordLabel->setText(Text("mon.recording", {path.substr(path.rfind('/') + 1),
-                                                      m_recorder->Lines()}));
+        m_recordLabel->setText(
+            Text("mon.recording", {path.substr(path.rfind('/') + 1), m_recorder->Lines()}));
         m_recordLabel->setToolTip(ToQ(path));
     } else {
         m_recordLabel->setText(ToQ(m_recordStopped));

@@ -95,6 +95,10 @@ public:
     QLabel* Status() const { return m_status; }
     CLedIndicator* Led() const { return m_led; }
     QPushButton* ActionButton() const { return m_actionButton; }
+    // Shown in place of the action button after the user declined the password.
+    QPushButton* UnlockButton() const { return m_unlockButton; }
+    // Why the last poll failed, or what became of a failed operation write.
+    QLabel* Reason() const { return m_reason; }
     // Whether the status text is drawn white on red (an error, on a blink tick).
     bool StatusInverted() const;
 
@@ -126,6 +130,11 @@ private:
 
     // Whether a poll or a write of this dialog is queued or running on the worker.
     bool WorkerBusy() const;
+    void OnUnlockButton();
+    void ShowReason();
+    // Asks before an operation that restarts the device; false drops it.
+    bool ConfirmOperation(const CParValue& value);
+    int OperationAt(uint16_t address) const;
     void PollFinished();
     void QueueOperations();
     void AskPassword();
@@ -153,6 +162,8 @@ private:
     CLedIndicator* m_led;
     QLabel* m_status;
     QPushButton* m_actionButton;
+    QPushButton* m_unlockButton;
+    QLabel* m_reason;
     QPushButton* m_chartButton;
     QWidget* m_chartPanel;
     CTrendChart* m_chart;
@@ -171,6 +182,12 @@ private:
     std::atomic<MonitorState> m_state{MON_NONE};
     std::atomic<int> m_blinkCount{0};
     bool m_actionRunning = false;
+    bool m_passwordDeclined = false;  // no more questions until the user asks to unlock
+    std::string m_pollFailure;        // worker: written before the poll's completion
+    std::string m_writeFailure;       // under m_writeMutex
+    uint16_t m_failedAddress = 0;     // under m_writeMutex
+    std::string m_pollReason;         // UI thread: the last poll's failure, as shown
+    std::string m_writeNote;          // UI thread: the last failed write, as shown
     uint16_t m_shownType = 0;
     bool m_blink = false;
 };

@@ -366,7 +366,9 @@ void CParameterListCtrl::OpenText(const CParInterface& p, bool keepText) {
     comboEditor()->hide();
     channelEditor()->hide();
     CEditText* edit = textEditor();
-    edit->SetByteCounter(p.IsStringLike());
+    const bool key = p.Type() == PAR_KEY128;
+    edit->SetByteCounter(p.IsStringLike(), key ? 16 : static_cast<int>(p.Definition().maximum),
+                         key);
     edit->setGeometry(m_editRect);
     edit->show();
     edit->raise();

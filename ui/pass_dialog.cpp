@@ -1,5 +1,6 @@
 #include "ui/pass_dialog.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -10,9 +11,11 @@
 
 namespace {
 constexpr int kDialogId = 138;
-}
+constexpr int kPasswordMaxLength = 16;  // eight registers of two characters
+}  // namespace
 
-CPassDialog::CPassDialog(QWidget* parent) : QDialog(parent), m_field(new QLineEdit(this)) {
+CPassDialog::CPassDialog(QWidget* parent)
+    : QDialog(parent), m_field(new QLineEdit(this)), m_show(new QCheckBox("Show", this)) {
     ApplyUIFont(this);
     setWindowTitle("Authentication");
     const QFont f = font();
@@ -28,6 +31,14 @@ CPassDialog::CPassDialog(QWidget* parent) : QDialog(parent), m_field(new QLineEd
     PlaceInDialogUnits(prompt, 7, 7, 286, 10);
     PlaceInDialogUnits(label, 7, 23, 51, 10);
     PlaceInDialogUnits(m_field, 62, 21, 150, 14);
+    // Hidden as typed, unless the user wants to check it; the device takes 16 characters.
+    SetControlId(m_show, 1084);
+    PlaceInDialogUnits(m_show, 217, 23, 76, 10);
+    m_field->setEchoMode(QLineEdit::Password);
+    m_field->setMaxLength(kPasswordMaxLength);
+    connect(m_show, &QCheckBox::toggled, this, [this](bool on) {
+        m_field->setEchoMode(on ? QLineEdit::Normal : QLineEdit::Password);
+    });
     PlaceInDialogUnits(ok, 298, 7, 50, 14);
     PlaceInDialogUnits(cancel, 298, 24, 50, 14);
     ok->setDefault(true);

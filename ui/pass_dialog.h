@@ -6,6 +6,7 @@
 #include "app/resource_database.h"
 #include "session/password.h"
 
+class QCheckBox;
 class QLineEdit;
 class CModbusInterface;
 
@@ -24,9 +25,11 @@ public:
     void accept() override;
 
     QLineEdit* Field() const { return m_field; }
+    QCheckBox* ShowBox() const { return m_show; }
     const PasswordWords& Words() const { return m_words; }
 
 private:
     QLineEdit* m_field;
+    QCheckBox* m_show;
     PasswordWords m_words{};
 };

@@ -20,8 +20,19 @@ CPopupWindow::CPopupWindow(QWidget* parent, int x, int y) : QWidget(parent) {
 }
 
 QString CPopupWindow::Text() const {
+    if (m_limit > 0) {
+        const std::string limited = g_resources.GetMessageText("pup.limit");
+        if (!limited.empty())
+            return ToQ(platform::FormatMessageText(limited, {int32_t{m_count}, int32_t{m_limit}}));
+    }
     const std::string templ = g_resources.GetMessageText("pup.count");
     return ToQ(platform::FormatMessageText(templ, {int32_t{m_count}}));
+}
+
+void CPopupWindow::SetLimit(int limit) {
+    m_limit = limit;
+    FitToText();
+    update();
 }
 
 void CPopupWindow::SetCount(int count) {

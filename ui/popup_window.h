@@ -14,8 +14,10 @@ public:
     CPopupWindow(QWidget* parent, int x, int y);
 
     void SetCount(int count);
+    // With a limit the text reads "9 / 16 bytes"; 0 shows the count alone.
+    void SetLimit(int limit);
     int Count() const { return m_count; }
-    // The text as painted: the "pup.count" message with the count inserted.
+    // The text as painted: "pup.limit" with the count and the limit, else "pup.count".
     QString Text() const;
 
 protected:
@@ -25,4 +27,5 @@ private:
     void FitToText();
 
     int m_count = 0;
+    int m_limit = 0;
 };

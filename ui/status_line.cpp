@@ -10,7 +10,9 @@ const QColor kMarkerText(160, 80, 0);
 }  // namespace
 
 CStatusLine::CStatusLine(QWidget* parent)
-    : QWidget(parent), m_origin(new QLabel(this)), m_outcome(new QLabel(this)),
+    : QWidget(parent),
+      m_origin(new QLabel(this)),
+      m_outcome(new QLabel(this)),
       m_marker(new QLabel(this)) {
     setObjectName("statusLine");
     m_marker->setAlignment(Qt::AlignRight | Qt::AlignVCenter);

@@ -11,8 +11,10 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QPushButton>
 #include <QSvgRenderer>
 #include <QWidget>
+#include <span>
 
 #include "app/private_exception.h"
 #include "app/resource_database.h"
@@ -24,6 +26,11 @@ const char* kControlId = "norvelcoControlId";
 
 MessageBoxHook& Hook() {
     static MessageBoxHook hook;
+    return hook;
+}
+
+QuestionHook& Questions() {
+    static QuestionHook hook;
     return hook;
 }
 
@@ -129,6 +136,42 @@ void ShowMessage(QWidget* parent, const std::string& text, MessageIcon icon) {
                     QString(NORVELCO_PRODUCT_NAME), ToQ(text), QMessageBox::Ok, parent);
     ApplyUIFont(&box);
     box.exec();
+}
+
+Answer Ask(QWidget* parent, const std::string& text, Question kind) {
+    if (Questions()) return Questions()(text, kind);
+    QMessageBox box(QMessageBox::Question, QString(NORVELCO_PRODUCT_NAME), ToQ(text),
+                    QMessageBox::NoButton, parent);
+    ApplyUIFont(&box);
+    struct Choice {
+        QMessageBox::StandardButton button;
+        const char* key;
+        Answer answer;
+    };
+    static const Choice kSave[] = {{QMessageBox::Save, "ask.save", Answer::Save},
+                                   {QMessageBox::Discard, "ask.discard", Answer::Discard},
+                                   {QMessageBox::Cancel, "ask.cancel", Answer::Cancel}};
+    static const Choice kYesNo[] = {{QMessageBox::Yes, "ask.yes", Answer::Yes},
+                                    {QMessageBox::No, "ask.no", Answer::No}};
+    const std::span<const Choice> choices =
+        kind == Question::YesNo ? std::span<const Choice>(kYesNo) : std::span<const Choice>(kSave);
+    for (const Choice& c : choices) {
+        QAbstractButton* b = box.addButton(c.button);
+        const std::string caption = g_resources.GetMessageText(c.key);
+        if (!b || caption.empty()) continue;
+        b->setText(ToQ(caption));
+    }
+    // Closing the box, Escape, is the harmless answer.
+    box.setDefaultButton(kind == Question::YesNo ? QMessageBox::No : QMessageBox::Save);
+    box.setEscapeButton(kind == Question::YesNo ? QMessageBox::No : QMessageBox::Cancel);
+    const auto clicked = static_cast<QMessageBox::StandardButton>(box.exec());
+    for (const Choice& c : choices)
+        if (c.button == clicked) return c.answer;
+    return kind == Question::YesNo ? Answer::No : Answer::Cancel;
+}
+
+void SetQuestionHook(QuestionHook hook) {
+    Questions() = std::move(hook);
 }
 
 void SetMessageBoxHook(MessageBoxHook hook) {

@@ -47,6 +47,13 @@ void PlaceInDialogUnits(QWidget* control, int x, int y, int cx, int cy);
 
 enum class MessageIcon { Error, Warning, Information };
 
+// A question before something that cannot be undone. Tests install a hook that answers.
+enum class Question { SaveDiscardCancel, YesNo };
+enum class Answer { Save, Discard, Cancel, Yes, No };
+Answer Ask(QWidget* parent, const std::string& text, Question kind);
+using QuestionHook = std::function<Answer(const std::string& text, Question kind)>;
+void SetQuestionHook(QuestionHook hook);
+
 // A modal message box; tests install a hook that records the text instead of blocking.
 void ShowMessage(QWidget* parent, const std::string& text, MessageIcon icon);
 using MessageBoxHook = std::function<void(const std::string& text, MessageIcon icon)>;

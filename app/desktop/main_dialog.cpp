@@ -2,14 +2,18 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMenu>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStringList>
 #include <QTime>
 #include <QToolButton>
+#include <QTranslator>
 
 #include "app/private_exception.h"
 #include "concurrency/background_executor.h"
@@ -72,6 +76,10 @@ std::string BaseName(const std::string& path) {
     return FromQ(QFileInfo(ToQ(path)).fileName());
 }
 
+std::string Text(const char* key, std::initializer_list<platform::FormatArg> args = {}) {
+    return CPrivateException(CPrivateException::Key{key}, args).Message();
+}
+
 int32_t ParameterCount(const CDevInterface& model) {
     int32_t n = 0;
     for (int i = 0; i < model.Count(); ++i) n += model.At(i).Type() == PAR_GROUP ? 0 : 1;
@@ -121,6 +129,18 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
     setPalette(white);
     connect(m_modelButton, &QPushButton::clicked, this, &CNorveltDlg::ShowModelMenu);
     connect(m_list, &CParameterListCtrl::Changed, this, [this] { SetModified(true); });
+    // The keys live on the window, so that they survive every rebuild of the command bar.
+    for (int k = 0; k < 5; ++k) {
+        auto* key = new QShortcut(CommandKey(k), this);
+        connect(key, &QShortcut::activated, this, [this, k] { OnCommand(CMD_UPLOAD + k); });
+    }
+    connect(new QShortcut(ModelMenuKey(), this), &QShortcut::activated, this,
+            &CNorveltDlg::ShowModelMenu);
+    connect(new QShortcut(LanguageMenuKey(), this), &QShortcut::activated, this, [this] {
+        QMenu menu(this);
+        FillLanguageMenu(menu);
+        menu.exec(m_commandBar->mapToGlobal(QPoint(0, kCommandBarHeight)));
+    });
 
     m_languageTimer.setSingleShot(true);
     connect(&m_languageTimer, &QTimer::timeout, this, [this] {
@@ -148,6 +168,7 @@ void CNorveltDlg::ApplyLanguage() {
     } catch (const CPrivateException& e) {
         ShowError(this, e.Message(), MessageIcon::Error);
     }
+    LoadQtTranslations();
     ApplyDialogTexts(kDialogId, this);
     BuildCommandBar();
     if (!m_device) {
@@ -167,7 +188,7 @@ void CNorveltDlg::BuildCommandBar() {
         auto* button = new QToolButton(m_commandBar);
         const QString caption = ToQ(g_resources.GetMessageText("tb" + std::to_string(k)));
         button->setText(caption);
-        button->setToolTip(caption);
+        button->setToolTip(ToolTip(k));
         button->setToolButtonStyle(Qt::ToolButtonTextOnly);
         button->setAutoRaise(true);
         const int id = CMD_UPLOAD + k;
@@ -176,6 +197,25 @@ void CNorveltDlg::BuildCommandBar() {
         button->show();
     }
     LayoutCommandBar();
+}
+
+QKeySequence CNorveltDlg::CommandKey(int k) {
+    static const QKeyCombination kKeys[] = {QKeyCombination(Qt::Key_F5),
+                                            QKeyCombination(Qt::Key_F6), Qt::CTRL | Qt::Key_S,
+                                            Qt::CTRL | Qt::Key_O, QKeyCombination(Qt::Key_F7)};
+    return k >= 0 && k < 5 ? QKeySequence(kKeys[k]) : QKeySequence();
+}
+
+QKeySequence CNorveltDlg::ModelMenuKey() {
+    return QKeySequence(Qt::CTRL | Qt::Key_M);
+}
+
+// "Read from device (F5)" and a line on what the command does.
+QString CNorveltDlg::ToolTip(int k) const {
+    const std::string caption = Text(("tb" + std::to_string(k)).c_str());
+    const std::string what = Text(("tip" + std::to_string(k)).c_str());
+    return ToQ(caption) + " (" + CommandKey(k).toString(QKeySequence::NativeText) + ")\n" +
+           ToQ(what);
 }
 
 void CNorveltDlg::LayoutCommandBar() {
@@ -197,9 +237,13 @@ void CNorveltDlg::RefreshModel() {
     for (int i = 0; i < CDevType::EntryCount(); ++i) {
         const DevTypeEntry& e = CDevType::Entry(i);
         if (m_device && e.typeCode == m_device->TypeCode() && e.versionMin <= m_device->Version() &&
-            m_device->Version() <= e.versionMax)
+            m_device->Version() <= e.versionMax) {
             m_modelButton->setText(" " + ToQ(types.LongName(i)));
+            m_currentEntry = i;
+        }
     }
+    m_modelButton->setToolTip(ToQ(Text("tipmodel")) + " (" +
+                              ModelMenuKey().toString(QKeySequence::NativeText) + ")");
     m_list->SetModel(m_device, true);
 }
 
@@ -208,23 +252,27 @@ void CNorveltDlg::SetCurrentModel(std::shared_ptr<CDevInterface> model) {
     m_modified = false;
 }
 
+void CNorveltDlg::FillModelMenu(QMenu& menu) {
+    CDevType types;
+    for (int p = 0; p < CDevType::EntryCount(); ++p) {
+        QAction* item = menu.addAction(ToQ(types.LongName(p)), this,
+                                       [this, p] { OnCommand(CMD_MODEL_FIRST + p); });
+        item->setCheckable(true);
+        item->setChecked(p == m_currentEntry);
+    }
+}
+
 void CNorveltDlg::ShowModelMenu() {
     QMenu menu(this);
-    CDevType types;
-    for (int p = 0; p < CDevType::EntryCount(); ++p)
-        menu.addAction(ToQ(types.LongName(p)), this, [this, p] { OnCommand(CMD_MODEL_FIRST + p); });
+    FillModelMenu(menu);
     menu.exec(m_modelButton->mapToGlobal(QPoint(0, m_modelButton->height() - 1)));
 }
 
 void CNorveltDlg::ShowCommandBarMenu(const QPoint& at) {
     QMenu menu(this);
-    // Any language file beside the program can be chosen here.
-    for (const char* file : {"English.lng", "Japanese.lng"}) {
-        menu.addAction(QString(file).section('.', 0, 0), this, [this, file] {
-            m_appSettings.SetLanguageFile(file);
-            m_languageTimer.start(kLanguageDelayMs);
-        });
-    }
+    QMenu* languages = menu.addMenu(ToQ(Text("lang.menu")) + "\t" +
+                                    LanguageMenuKey().toString(QKeySequence::NativeText));
+    FillLanguageMenu(*languages);
     menu.addSeparator();
     QAction* verify = menu.addAction(ToQ(g_resources.GetMessageText("verifyopt")));
     verify->setCheckable(true);
@@ -240,12 +288,53 @@ void CNorveltDlg::ShowCommandBarMenu(const QPoint& at) {
             ShowError(this, e.Message(), MessageIcon::Warning);
         }
     });
+    menu.addSeparator();
+    menu.addAction(ToQ(Text("about.menu")), this,
+                   [this] { ShowMessage(this, AboutText(), MessageIcon::Information); });
     menu.exec(m_commandBar->mapToGlobal(at));
+}
+
+void CNorveltDlg::FillLanguageMenu(QMenu& menu) {
+    for (const LanguageFileInfo& language : ListLanguageFiles()) {
+        QAction* item = menu.addAction(ToQ(language.name), this, [this, file = language.file] {
+            // Applied after the menu's own click has ended: the command bar is rebuilt then.
+            m_appSettings.SetLanguageFile(file);
+            m_languageTimer.start(kLanguageDelayMs);
+        });
+        item->setCheckable(true);
+        item->setChecked(language.file == m_appSettings.GetLanguageFile());
+    }
+}
+
+std::string CNorveltDlg::AboutText() const {
+    const std::string file = m_appSettings.GetLanguageFile();
+    return Text("about.text",
+                {GetProductCaption(), std::string(__DATE__), std::string(qVersion()),
+                 CResourceDatabase::LanguagePath(file), g_resources.GetLanguageName()});
+}
+
+QKeySequence CNorveltDlg::LanguageMenuKey() {
+    return QKeySequence(Qt::CTRL | Qt::Key_L);
+}
+
+// Qt's own dialogs (file dialog, standard buttons) speak the language the file names.
+void CNorveltDlg::LoadQtTranslations() {
+    if (m_qtTranslator) QCoreApplication::removeTranslator(m_qtTranslator.get());
+    m_qtTranslator.reset();
+    const std::string locale = g_resources.GetLocaleName();
+    if (locale.empty()) return;
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load("qtbase_" + ToQ(locale),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return;
+    QCoreApplication::installTranslator(translator.get());
+    m_qtTranslator = std::move(translator);
 }
 
 void CNorveltDlg::OnCommand(int id) {
     try {
         if (id >= CMD_MODEL_FIRST && id < CMD_MODEL_FIRST + CDevType::EntryCount()) {
+            if (!KeepOrDropChanges()) return;
             // A fresh model with its defaults, even when it is the current model's type.
             SetCurrentModel(CDevType().Create(id - CMD_MODEL_FIRST, 0, DEV_SETTINGS));
             m_fileName.clear();
@@ -256,7 +345,7 @@ void CNorveltDlg::OnCommand(int id) {
         }
         switch (id) {
             case CMD_UPLOAD:
-                if (ConnectDevice()) RunTransfer(0);
+                if (KeepOrDropChanges() && ConnectDevice()) RunTransfer(0);
                 break;
             case CMD_DOWNLOAD:
                 m_device->PrepareStore();
@@ -267,7 +356,7 @@ void CNorveltDlg::OnCommand(int id) {
                 SaveConfiguration();
                 break;
             case CMD_LOAD:
-                LoadConfiguration();
+                if (KeepOrDropChanges()) LoadConfiguration();
                 break;
             case CMD_MONITOR:
                 if (ConnectDevice() && m_monitorRunner) {
@@ -518,11 +607,45 @@ void CNorveltDlg::SaveReport() {
 
 void CNorveltDlg::SaveConfiguration() {
     const std::string path = ChooseConfigurationFile(true);
-    if (path.empty()) return;
-    ::SaveConfiguration(*m_device, path);
+    if (!path.empty()) SaveTo(path);
+}
+
+void CNorveltDlg::SaveTo(const std::string& path) {
+    try {
+        ::SaveConfiguration(*m_device, path);
+    } catch (const CPrivateException& e) {
+        // The system's reason alone does not say which file the user has to look at.
+        throw CPrivateException(CPrivateException::Key{"saveerr"}, {path, e.Message()});
+    }
     m_fileName = path;
     SetModified(false);
     SetOutcome({"st.saved", {BaseName(path)}});
+}
+
+bool CNorveltDlg::KeepOrDropChanges() {
+    if (!m_modified) return true;
+    const std::string question =
+        m_fileName.empty() ? Text("ask.savenew") : Text("ask.savefile", {BaseName(m_fileName)});
+    switch (Ask(this, question, Question::SaveDiscardCancel)) {
+        case Answer::Discard:
+            return true;
+        case Answer::Save:
+            break;
+        default:
+            return false;
+    }
+    try {
+        if (m_fileName.empty())
+            SaveConfiguration();
+        else
+            SaveTo(m_fileName);
+    } catch (const CPrivateException& e) {
+        SetOutcome(ErrorStatus(e.Message()));
+        ShowError(this, e.Message(), MessageIcon::Warning);
+        return false;
+    }
+    // A save the user cancelled in the file dialog keeps everything as it was.
+    return !m_modified;
 }
 
 void CNorveltDlg::LoadConfiguration() {
@@ -588,6 +711,10 @@ void CNorveltDlg::reject() {
 }
 
 void CNorveltDlg::closeEvent(QCloseEvent* event) {
+    if (!KeepOrDropChanges()) {
+        event->ignore();
+        return;
+    }
     event->accept();
     done(QDialog::Accepted);
 }

@@ -26,7 +26,10 @@
 class CParameterListCtrl;
 class CProgressDialog;
 class CStatusLine;
+class QKeySequence;
 class QLabel;
+class QTranslator;
+class QMenu;
 class QPoint;
 class QPushButton;
 class QToolButton;
@@ -57,6 +60,20 @@ public:
     // The model button and the list show the current model.
     void RefreshModel();
     void ShowModelMenu();
+    // One item per language file present, named as the file names itself, the current one checked.
+    void FillLanguageMenu(QMenu& menu);
+    // The product, its version and build, and the language file in use.
+    std::string AboutText() const;
+    // The model menu's items, the current model checked.
+    void FillModelMenu(QMenu& menu);
+    // Asks before edits that were neither saved nor written would be lost: true when the caller
+    // may go on (saved, discarded, or nothing to lose).
+    bool KeepOrDropChanges();
+
+    // The keys of the five commands, of the model menu and of the language menu.
+    static QKeySequence CommandKey(int k);
+    static QKeySequence ModelMenuKey();
+    static QKeySequence LanguageMenuKey();
     // Asks for a file and writes the hand-over report of the current model there: a PDF for a
     // name ending in .pdf, else an HTML page.
     void SaveReport();
@@ -107,6 +124,8 @@ private:
     void WriteToDevice();
     void ShowPendingError();
     void SaveConfiguration();
+    void SaveTo(const std::string& path);
+    QString ToolTip(int k) const;
     void LoadConfiguration();
     void SetCurrentModel(std::shared_ptr<CDevInterface> model);
     std::string ChooseFile(bool save, const QString& title, const QString& filter,
@@ -130,6 +149,7 @@ private:
     void SetModified(bool modified);
     void ShowStatus();
     void UpdateTitle();
+    void LoadQtTranslations();
     void ShowReadOrigin();
     // Wait cursor and "Connecting to ..." while the connection step probes the device.
     void BeginBusy(const ComSettings& settings);
@@ -150,7 +170,7 @@ private:
         std::optional<DeviceInfo> device;
     };
     std::optional<LastDownload> m_lastDownload;
-    DeviceLabel m_readLabel;                     // and the device it came from
+    DeviceLabel m_readLabel;  // and the device it came from
     QTimer m_languageTimer;
     std::shared_ptr<CDevInterface> m_device;
     std::unique_ptr<CModbusInterface> m_master;
@@ -169,6 +189,8 @@ private:
     StatusText m_origin;
     StatusText m_outcome;
     bool m_modified = false;
+    std::unique_ptr<QTranslator> m_qtTranslator;  // Qt's own texts in the chosen language
+    int m_currentEntry = -1;                      // the device-type table entry of the model shown
     bool m_busy = false;
     bool m_writeDone = false;  // the last download ran to its end
     std::string m_fileName;

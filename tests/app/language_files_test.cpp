@@ -180,6 +180,32 @@ const MessageKey kMessages[] = {
     {"st.noconnect", {}},
     {"st.connecting", {STR}},
     {"st.modified", {}},
+    // main window: questions, tool tips, save errors
+    {"ask.save", {}},
+    {"ask.discard", {}},
+    {"ask.cancel", {}},
+    {"ask.yes", {}},
+    {"ask.no", {}},
+    {"ask.savefile", {STR}},
+    {"ask.savenew", {}},
+    {"tip0", {}},
+    {"tip1", {}},
+    {"tip2", {}},
+    {"tip3", {}},
+    {"tip4", {}},
+    {"tipmodel", {}},
+    {"saveerr", {STR, STR}},
+    // monitor: reasons, unlock, reset confirmation
+    {"mon.why.silent", {}},
+    {"mon.why.protect", {}},
+    {"mon.unlock", {}},
+    {"mon.writefail", {STR, STR}},
+    {"mon.askreset", {STR}},
+    // main window: languages, about
+    {"lang.menu", {}},
+    {"about.menu", {}},
+    {"about.text", {STR, STR, STR, STR, STR}},
+    {"pup.limit", {INT, INT}},
 };
 
 // Each insert used in the text must name an argument the program passes, with a conversion of
@@ -220,6 +246,7 @@ protected:
 
 TEST_P(LanguageFile, HasEveryMessageWithMatchingInserts) {
     EXPECT_FALSE(g_resources.GetLanguageName().empty());
+    EXPECT_FALSE(g_resources.GetLocaleName().empty()) << "Qt's own texts follow the locale";
     for (const MessageKey& m : kMessages) {
         std::string text = g_resources.GetMessageText(m.key);
         EXPECT_FALSE(text.empty()) << m.key;
@@ -230,6 +257,10 @@ TEST_P(LanguageFile, HasEveryMessageWithMatchingInserts) {
 TEST_P(LanguageFile, HasDialogCaptions) {
     for (int dialog : {102, 129, 133, 134, 138})
         EXPECT_FALSE(g_resources.GetGuiText(dialog, 0).empty()) << dialog;
+    // Controls added to the windows, which their templates name only in English.
+    const std::pair<int, int> kControls[] = {{138, 1084}};
+    for (auto [dialog, control] : kControls)
+        EXPECT_FALSE(g_resources.GetGuiText(dialog, control).empty()) << dialog << "/" << control;
 }
 
 TEST_P(LanguageFile, HasEveryModelText) {

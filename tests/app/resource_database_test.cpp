@@ -140,3 +140,31 @@ TEST(ResourceDatabase, BrokenFileKeepsPreviousDocument) {
     EXPECT_THROW(db.LoadLanguage(dir.Write("bad.lng", "<root>")), CPrivateException);
     EXPECT_EQ(db.GetMessageText("k"), "v");
 }
+
+TEST(LanguageFiles, ListedByTheirOwnNamesLeavingOutWhatCannotBeRead) {
+    testing_support::TempDir first, second;
+    const auto lng = [](const std::string& name, const std::string& locale) {
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?><root><application>NORVELT</application>"
+               "<filetype>language</filetype><language>" +
+               name + "</language>" + (locale.empty() ? "" : "<locale>" + locale + "</locale>") +
+               "</root>";
+    };
+    first.Write("Zulu.lng", lng("isiZulu", ""));
+    first.Write("Alpha.lng", lng("Alpha", "xx"));
+    first.Write("Broken.lng", "<root><language>x</language>");
+    first.Write("Config.lng",
+                "<root><application>NORVELCO</application><filetype>language"
+                "</filetype><language>Cfg</language></root>");
+    first.Write("Alpha.txt", lng("Text", ""));
+    second.Write("Alpha.lng", lng("Second alpha", ""));
+    second.Write("Beta.lng", lng("Beta", "yy"));
+    const std::vector<LanguageFileInfo> files =
+        ListLanguageFiles({first.Path().string(), second.Path().string(), first.File("missing")});
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0].file, "Alpha.lng");
+    EXPECT_EQ(files[0].name, "Alpha") << "the earlier folder wins";
+    EXPECT_EQ(files[0].locale, "xx");
+    EXPECT_EQ(files[1].file, "Beta.lng");
+    EXPECT_EQ(files[2].name, "isiZulu");
+    EXPECT_EQ(files[2].locale, "");
+}

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCoreApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -11,7 +14,9 @@
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
+#include <filesystem>
 #include <functional>
+#include <optional>
 
 #include "app/private_exception.h"
 #include "modbus/modbus_interface.h"
@@ -99,7 +104,9 @@ bool MatchesAtSomeMinute(const QString& shown, const std::function<std::string(s
 class MainDialog : public ::testing::Test {
 protected:
     void SetUp() override { g_resources.Init(); }
+    void TearDown() override { EXPECT_FALSE(questions.unexpected) << "a question nobody answered"; }
     ui_support::MessageRecorder messages;
+    ui_support::QuestionScript questions;
     testing_support::TempDir dir;
 };
 
@@ -377,7 +384,10 @@ TEST_F(MainDialog, StatusLineTellsWhereTheListCameFromAndHowEachCommandEnded) {
         minute))
         << status.Origin().toStdString();
     EXPECT_TRUE(MatchesAtSomeMinute(
-        status.Outcome(), [&](const std::string& at) { return Message("st.read", {count, at}); },
+        status.Outcome(),
+        [&](const std::string& at) {
+            return Message("st.read", {count, at});
+        },
         minute))
         << status.Outcome().toStdString();
     EXPECT_FALSE(status.OutcomeIsError());
@@ -392,7 +402,10 @@ TEST_F(MainDialog, StatusLineTellsWhereTheListCameFromAndHowEachCommandEnded) {
     d.OnCommand(CMD_DOWNLOAD);
     EXPECT_EQ(rig.sim.Register(1200), 0x42);
     EXPECT_TRUE(MatchesAtSomeMinute(
-        status.Outcome(), [&](const std::string& at) { return Message("st.written", {count, at}); },
+        status.Outcome(),
+        [&](const std::string& at) {
+            return Message("st.written", {count, at});
+        },
         minute));
     EXPECT_FALSE(d.Modified()) << "written to the device, nothing is lost";
 
@@ -406,7 +419,8 @@ TEST_F(MainDialog, StatusLineTellsWhereTheListCameFromAndHowEachCommandEnded) {
     EditRow(d, "panid", "0044");
     EXPECT_EQ(d.windowTitle().toStdString(), "site7.cfg* — " + caption);
 
-    d.OnCommand(CMD_LOAD);  // the question is answered by the default: nothing was asked yet
+    questions.answers = {Answer::Discard};
+    d.OnCommand(CMD_LOAD);
     EXPECT_EQ(status.Origin().toStdString(), Message("st.opened", {"site7.cfg"}));
     EXPECT_EQ(d.Device()->Find("panid").GetText(), "0043");
     EXPECT_EQ(d.windowTitle().toStdString(), "site7.cfg — " + caption);
@@ -437,4 +451,203 @@ TEST_F(MainDialog, ProbeShowsTheWaitCursorAndWhereItConnects) {
     EXPECT_EQ(during, Qt::WaitCursor);
     EXPECT_EQ(status.toStdString(), Message("st.connecting", {"/dev/simulated"}));
     EXPECT_EQ(d.cursor().shape(), Qt::ArrowCursor) << "back once the probe has answered";
+}
+
+TEST_F(MainDialog, UnsavedEditsAreAskedForBeforeTheyWouldBeLost) {
+    enum Action { CLOSE, MODEL, OPEN, UPLOAD };
+    struct Case {
+        Action action;
+        std::optional<Answer> answer;  // none: nothing was edited, nothing is asked
+    };
+    const std::string other = dir.File("other.cfg");
+    {
+        auto model = CDevType().Create(2, 0, DEV_SETTINGS);
+        SaveConfiguration(*model, other);
+    }
+    int n = 0;
+    for (Action action : {CLOSE, MODEL, OPEN, UPLOAD}) {
+        for (std::optional<Answer> answer :
+             {std::optional<Answer>(), std::optional(Answer::Save), std::optional(Answer::Discard),
+              std::optional(Answer::Cancel)}) {
+            SCOPED_TRACE(testing::Message() << "action " << action << ", answer "
+                                            << (answer ? static_cast<int>(*answer) : -1));
+            Rig rig("RB16KT5_2");
+            CNorveltDlg& d = *rig.dialog;
+            d.show();
+            const std::string saved = dir.File("saved" + std::to_string(++n) + ".cfg");
+            int opened = 0;
+            d.SetFileChooser([&](bool save, const QString&, const QString&) {
+                if (save) return saved;
+                ++opened;
+                return other;
+            });
+            if (answer) {
+                EditRow(d, "panid", "0042");
+                questions.answers = {*answer};
+            }
+            const auto before = d.Device();
+            switch (action) {
+                case CLOSE:
+                    d.close();
+                    break;
+                case MODEL:
+                    d.OnCommand(CMD_MODEL_FIRST + 0);
+                    break;  // the current one
+                case OPEN:
+                    d.OnCommand(CMD_LOAD);
+                    break;
+                case UPLOAD:
+                    d.OnCommand(CMD_UPLOAD);
+                    break;
+            }
+            const bool wentOn = action == CLOSE ? !d.isVisible() : d.Device() != before;
+            if (!answer) {
+                EXPECT_TRUE(questions.asked.empty());
+                EXPECT_TRUE(wentOn);
+            } else {
+                ASSERT_EQ(questions.asked.size(), 1u);
+                EXPECT_EQ(questions.asked[0], Message("ask.savenew"));
+                EXPECT_EQ(wentOn, *answer != Answer::Cancel);
+                EXPECT_EQ(std::filesystem::exists(saved), *answer == Answer::Save);
+                if (*answer == Answer::Save) {
+                    EXPECT_EQ(LoadConfiguration(saved)->Find("panid").GetText(), "0042");
+                }
+                if (*answer == Answer::Cancel) {
+                    EXPECT_TRUE(d.Modified());
+                    EXPECT_EQ(d.Device()->Find("panid").GetText(), "0042");
+                    EXPECT_EQ(opened, 0);
+                    EXPECT_TRUE(rig.line->Requests(3).empty()) << "nothing sent";
+                }
+            }
+            questions.asked.clear();
+        }
+    }
+}
+
+TEST_F(MainDialog, SavedFileIsNamedInTheQuestionAndSavedWithoutAskingItsName) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    const std::string path = dir.File("site7.cfg");
+    int chosen = 0;
+    d.SetFileChooser([&](bool, const QString&, const QString&) {
+        ++chosen;
+        return path;
+    });
+    d.OnCommand(CMD_SAVE);
+    EditRow(d, "panid", "0099");
+    questions.answers = {Answer::Save};
+    d.OnCommand(CMD_MODEL_FIRST + 1);
+    ASSERT_EQ(questions.asked.size(), 1u);
+    EXPECT_EQ(questions.asked[0], Message("ask.savefile", {"site7.cfg"}));
+    EXPECT_EQ(chosen, 1) << "saved to the file it came from";
+    EXPECT_EQ(LoadConfiguration(path)->Find("panid").GetText(), "0099");
+    EXPECT_EQ(d.Device()->TypeCode(), CDevType::Entry(1).typeCode);
+
+    // A file that cannot be written: the error names it, and the edits stay.
+    EditRow(d, "panid", "0098");
+    std::filesystem::create_directory(dir.File("locked"));
+    const std::string blocked = dir.File("locked") + "/sub/x.cfg";
+    d.SetFileChooser([&](bool, const QString&, const QString&) { return blocked; });
+    questions.answers = {Answer::Save};
+    d.OnCommand(CMD_LOAD);
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_NE(messages.messages[0].text.find(blocked), std::string::npos)
+        << messages.messages[0].text;
+    EXPECT_TRUE(d.Modified());
+    EXPECT_TRUE(d.StatusLine()->OutcomeIsError());
+}
+
+TEST_F(MainDialog, EachKeyRunsItsCommandAndTheToolTipsNameThem) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    std::vector<bool> chooser;
+    d.SetFileChooser([&](bool save, const QString&, const QString&) {
+        chooser.push_back(save);
+        return std::string();
+    });
+    int monitors = 0;
+    d.SetMonitorRunner([&](CModbusInterface&) { ++monitors; });
+    int menus = 0;
+
+    struct Case {
+        QKeyCombination key;
+        std::function<bool()> ran;
+    };
+    const Case cases[] = {
+        {QKeyCombination(Qt::Key_F5), [&] { return !rig.line->Requests(3).empty(); }},
+        {QKeyCombination(Qt::Key_F6), [&] { return !rig.line->Requests(16).empty(); }},
+        {Qt::CTRL | Qt::Key_S, [&] { return chooser == std::vector<bool>{true}; }},
+        {Qt::CTRL | Qt::Key_O,
+         [&] {
+             return chooser == std::vector<bool>{true, false};
+         }},
+        {QKeyCombination(Qt::Key_F7), [&] { return monitors == 1; }},
+        {Qt::CTRL | Qt::Key_M, [&] { return menus == 1; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QKeySequence(c.key).toString().toStdString());
+        if (c.key == (Qt::CTRL | Qt::Key_M)) {
+            // The model menu runs its own loop: close it from inside.
+            QTimer::singleShot(0, [&] {
+                if (QWidget* popup = QApplication::activePopupWidget()) {
+                    ++menus;
+                    popup->close();
+                }
+            });
+        }
+        // The window's keys need the window active; a command's own windows take that away.
+        d.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+        QTest::keyClick(&d, c.key.key(), c.key.keyboardModifiers());
+        EXPECT_TRUE(c.ran());
+    }
+    EXPECT_TRUE(messages.messages.empty()) << messages.messages[0].text;
+
+    for (int k = 0; k < 5; ++k) {
+        const QString tip = d.CommandButton(k)->toolTip();
+        EXPECT_TRUE(tip.contains(CNorveltDlg::CommandKey(k).toString(QKeySequence::NativeText)));
+        EXPECT_TRUE(tip.contains(ToQ(Message(("tip" + std::to_string(k)).c_str()))));
+    }
+    EXPECT_TRUE(d.ModelButton()->toolTip().contains("Ctrl+M"));
+}
+
+TEST_F(MainDialog, ModelMenuChecksTheCurrentModel) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.OnCommand(CMD_MODEL_FIRST + 4);
+    QMenu menu;
+    d.FillModelMenu(menu);
+    ASSERT_EQ(menu.actions().size(), CDevType::EntryCount());
+    for (int p = 0; p < CDevType::EntryCount(); ++p)
+        EXPECT_EQ(menu.actions()[p]->isChecked(), p == 4) << p;
+}
+
+TEST_F(MainDialog, LanguageMenuListsTheFilesByTheirNamesAndQtSpeaksTheChosenOne) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    QMenu menu;
+    d.FillLanguageMenu(menu);
+    QStringList names;
+    for (QAction* a : menu.actions()) names << a->text();
+    EXPECT_EQ(names, (QStringList{"English", "日本語"}));
+    EXPECT_TRUE(menu.actions()[0]->isChecked());
+    EXPECT_FALSE(menu.actions()[1]->isChecked());
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Cancel");
+
+    menu.actions()[1]->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([] { return g_resources.GetLanguageName() == "日本語"; }, 2000));
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "キャンセル")
+        << "Qt's own buttons follow the language file's locale";
+    EXPECT_EQ(d.CommandButton(0)->text().toStdString(), g_resources.GetMessageText("tb0"));
+    QMenu again;
+    d.FillLanguageMenu(again);
+    EXPECT_TRUE(again.actions()[1]->isChecked());
+    EXPECT_NE(d.AboutText().find("Japanese.lng"), std::string::npos) << d.AboutText();
+
+    d.AppSettings().SetLanguageFile("English.lng");
+    d.AppSettings().Save();
+    d.ApplyLanguage();
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Cancel");
 }

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/private_exception.h"
 #include "modbus/framing.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
@@ -349,4 +350,121 @@ TEST_F(MonitorDialog, Screenshots) {
             d.SetTimings(kFast);
         });
     }
+}
+
+TEST_F(MonitorDialog, ReasonLineSaysWhyThePollFails) {
+    // A device of a type the catalogue does not know, put on the line in place of the first.
+    devsim::CDeviceSim unknown(Config("RB16T5-PLX4M_2"));
+    ASSERT_TRUE(unknown.SetRegister(kTypeRegister, 12345));
+    struct Case {
+        const char* name;
+        std::function<void(MonitorLine&)> fail;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"silent", [](MonitorLine& line) { line.silent = true; }, Text("mon.why.silent")},
+        {"unknown type", [&](MonitorLine& line) { line.SetSim(unknown); },
+         CPrivateException(CPrivateException::Key{"unknowndev"}, {int32_t{12345}}).Message()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        devsim::CDeviceSim sim(Config("RB16T5-PLX4M_2"));
+        Bench b(sim);
+        CMonitorDialog d(nullptr, kFast);
+        RunMonitor(d, *b.master, [&] {
+            ASSERT_TRUE(WaitFor([&] { return d.ShownType() == sim.TypeCode(); }));
+            EXPECT_TRUE(d.Reason()->text().isEmpty());
+            c.fail(*b.line);
+            ASSERT_TRUE(WaitFor([&] { return d.State() == MON_ERROR && d.List()->Locked(); }));
+            std::string shown =
+                FromQ(d.Reason()->toolTip().isEmpty() ? d.Reason()->text() : d.Reason()->toolTip());
+            EXPECT_EQ(shown, c.reason);
+            d.OnStatusTimer();
+            EXPECT_EQ(FromQ(d.Status()->text()), Text("mon.err")) << "the status text stays";
+        });
+    }
+}
+
+TEST_F(MonitorDialog, DeclinedPasswordStopsTheQuestionsUntilUnlockIsClicked) {
+    devsim::SimConfig config = Config("RB16T5-PLX4M_2");
+    config.password = devsim::PackPassword("s3cret");
+    devsim::CDeviceSim sim(config);
+    Bench b(sim);
+    CMonitorDialog d(nullptr, kFast);
+    int asked = 0;
+    QString answer;  // empty: cancel
+    QTimer typer;
+    QObject::connect(&typer, &QTimer::timeout, [&] {
+        auto* pass = d.findChild<CPassDialog*>();
+        if (!pass || !pass->isVisible()) return;
+        ++asked;
+        EXPECT_EQ(pass->Field()->echoMode(), QLineEdit::Password);
+        if (answer.isEmpty()) {
+            pass->reject();
+        } else {
+            pass->Field()->setText(answer);
+            pass->accept();
+        }
+    });
+    typer.start(5);
+    RunMonitor(d, *b.master, [&] {
+        ASSERT_TRUE(WaitFor([&] { return asked == 1; }));
+        const int polls = b.line->Polls();
+        ASSERT_TRUE(WaitFor([&] { return b.line->Polls() >= polls + 3; }));
+        EXPECT_EQ(asked, 1) << "no question at every poll";
+        EXPECT_EQ(messages.messages.size(), 1u) << "one cancellation notice, not one a second";
+        EXPECT_EQ(FromQ(d.Reason()->text()), Text("mon.why.protect"));
+        EXPECT_TRUE(d.UnlockButton()->isVisible());
+        EXPECT_EQ(FromQ(d.UnlockButton()->text()), Text("mon.unlock"));
+
+        answer = "s3cret";
+        d.UnlockButton()->click();
+        EXPECT_EQ(asked, 2);
+        ASSERT_TRUE(
+            WaitFor([&] { return d.ShownType() == sim.TypeCode() && !d.List()->Locked(); }));
+        EXPECT_FALSE(d.UnlockButton()->isVisible());
+        EXPECT_TRUE(d.Reason()->text().isEmpty());
+        EXPECT_FALSE(sim.Locked());
+    });
+}
+
+TEST_F(MonitorDialog, RestartIsSentOnlyAfterTheUserConfirmsIt) {
+    devsim::CDeviceSim sim(Config("RB16T5-PLX4M_2"));
+    Bench b(sim);
+    CMonitorDialog d(nullptr, kFast);
+    ui_support::QuestionScript questions;
+    RunMonitor(d, *b.master, [&] {
+        ASSERT_TRUE(WaitFor([&] { return d.ShownType() == sim.TypeCode(); }));
+        d.OperationsBox()->click();
+        const std::string restart =
+            g_resources.GetListItemText(d.Device()->ModelCode(), "resetcmd", 42405);
+        for (Answer answer : {Answer::No, Answer::Yes}) {
+            questions.answers = {answer};
+            questions.asked.clear();
+            // The list shows the device's value again before the next choice.
+            const int polls = b.line->Polls();
+            ASSERT_TRUE(WaitFor([&] { return b.line->Polls() >= polls + 2; }));
+            ASSERT_EQ(d.Device()->Find("resetcmd").GetText(),
+                      g_resources.GetListItemText(d.Device()->ModelCode(), "resetcmd", 0));
+            OpenRow(d, "resetcmd");
+            ASSERT_TRUE(d.List()->comboEditor()->isVisible());
+            Choose(d, Qt::Key_Down);  // No command -> Restart
+            ASSERT_EQ(questions.asked.size(), 1u);
+            EXPECT_NE(questions.asked[0].find(restart), std::string::npos) << questions.asked[0];
+            if (answer == Answer::No) {
+                QTest::qWait(50);
+                EXPECT_TRUE(b.line->Requests(kWrite).empty()) << "refused: nothing sent";
+            } else {
+                ASSERT_TRUE(WaitFor([&] { return b.line->Requests(kWrite).size() == 1u; }));
+                EXPECT_EQ(b.line->Requests(kWrite)[0].first, 9000);
+            }
+        }
+        // Output switching stays immediate.
+        questions.asked.clear();
+        OpenRow(d, "do1ch");
+        Choose(d, Qt::Key_Down);
+        ASSERT_TRUE(WaitFor([&] { return b.line->Register(1002) == 1; }));
+        EXPECT_TRUE(questions.asked.empty());
+        EXPECT_FALSE(questions.unexpected);
+    });
 }

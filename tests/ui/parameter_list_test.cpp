@@ -375,16 +375,29 @@ TEST_F(ParameterListTest, ByteCounterCountsUtf8Bytes) {
     ASSERT_TRUE(editor->isVisible());
     Type("ab");
     ASSERT_NE(editor->Popup(), nullptr);
+    const int limit = static_cast<int>(Par("netname").Definition().maximum);
+    const auto shown = [&](int n) { return QString("%1 / %2 bytes").arg(n).arg(limit); };
     EXPECT_EQ(editor->Popup()->Count(), 2);
-    EXPECT_EQ(editor->Popup()->Text(), "2 bytes");
+    EXPECT_EQ(editor->Popup()->Text(), shown(2));
     editor->insert(QString::fromUtf8("日"));
     EXPECT_EQ(editor->Popup()->Count(), 5);
     EXPECT_EQ(editor->Popup()->size(),
-              editor->Popup()->fontMetrics().size(Qt::TextSingleLine, "5 bytes"));
+              editor->Popup()->fontMetrics().size(Qt::TextSingleLine, shown(5)));
     EXPECT_EQ(editor->Popup()->x(), editor->x());
     QTest::keyClick(list, Qt::Key_Escape);
     EXPECT_FALSE(list->IsEditing());
     EXPECT_EQ(editor->Popup(), nullptr) << "the pop-up goes with the editor";
+}
+
+TEST_F(ParameterListTest, KeyCounterCountsTheBytesTheDigitsMake) {
+    Load("RB16KT5_2");
+    Open("enckey");
+    ASSERT_TRUE(list->textEditor()->isVisible());
+    list->textEditor()->selectAll();
+    Type("0123456789ABCDEF0");
+    ASSERT_NE(list->textEditor()->Popup(), nullptr);
+    EXPECT_EQ(list->textEditor()->Popup()->Text(), "9 / 16 bytes");
+    QTest::keyClick(list, Qt::Key_Escape);
 }
 
 TEST(Shade, DarkensLightColoursAndLightensDarkOnes) {

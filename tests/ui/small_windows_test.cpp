@@ -1,6 +1,7 @@
 // The password and progress windows.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -47,7 +48,11 @@ TEST_F(SmallWindows, PasswordPackingAndRefusals) {
          true,
          "",
          {0x3031, 0x3233, 0x3435, 0x3637, 0x3839, 0x4142, 0x4344, 0x4546}},
-        {"0123456789ABCDEFG", false, "passtoolong", {}},
+        // The field takes no 17th character.
+        {"0123456789ABCDEFG",
+         true,
+         "",
+         {0x3031, 0x3233, 0x3435, 0x3637, 0x3839, 0x4142, 0x4344, 0x4546}},
         {"", false, "", {}},
         {"pass\xE3\x83\x91", false, "passchars", {}},
     };
@@ -69,6 +74,16 @@ TEST_F(SmallWindows, PasswordPackingAndRefusals) {
             EXPECT_EQ(d.Words(), c.words);
         }
     }
+}
+
+TEST_F(SmallWindows, PasswordIsHiddenUnlessShown) {
+    CPassDialog d;
+    EXPECT_EQ(d.Field()->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(d.Field()->maxLength(), 16);
+    d.ShowBox()->click();
+    EXPECT_EQ(d.Field()->echoMode(), QLineEdit::Normal);
+    d.ShowBox()->click();
+    EXPECT_EQ(d.Field()->echoMode(), QLineEdit::Password);
 }
 
 TEST_F(SmallWindows, PasswordIsSentAndItsOutcomeShown) {
