@@ -13,6 +13,19 @@
 #include "ui/popup_window.h"
 #include "ui/window_utils.h"
 
+// Hiding a widget that holds the focus sends the focus along the tab chain, to whatever control
+// comes next; the user was working in the list, so the list takes it.
+void ReturnFocusToList(QWidget* editor) {
+    const QWidget* focus = editor->window()->focusWidget();
+    if (!focus || (focus != editor && !editor->isAncestorOf(focus))) return;
+    for (QWidget* w = editor->parentWidget(); w; w = w->parentWidget()) {
+        if (w->focusPolicy() != Qt::NoFocus) {
+            w->setFocus(Qt::OtherFocusReason);
+            return;
+        }
+    }
+}
+
 // ---- text editor ----
 
 CEditText::CEditText(QWidget* parent) : QLineEdit(parent) {
@@ -124,8 +137,12 @@ int CEditComboBox::SelectedValue() const {
 }
 
 void CEditComboBox::End(bool committed) {
-    if (!isVisible()) return;
+    if (!isVisible() || m_ending) return;
+    // Handing the focus to the list makes this box lose it; that is no second end.
+    m_ending = true;
+    ReturnFocusToList(this);
     hide();
+    m_ending = false;
     m_committed = committed;
     Notify(this);
 }
@@ -231,6 +248,7 @@ void CEditChannel::Accept() {
     for (size_t i = next; i < m_value.Count(); ++i) m_value.SetWord(i, 0);
     m_committed = true;
     m_focusWatch.stop();
+    ReturnFocusToList(this);
     hide();
     Notify(this);
 }
@@ -238,6 +256,7 @@ void CEditChannel::Accept() {
 void CEditChannel::Cancel() {
     m_committed = false;
     m_focusWatch.stop();
+    ReturnFocusToList(this);
     hide();
     Notify(this);
 }
@@ -254,11 +273,13 @@ void CEditChannel::keyPressEvent(QKeyEvent* event) {
     }
 }
 
-// The user has clicked elsewhere: the edit ends quietly.
+// The user has clicked elsewhere (or gone to another window): the edit ends quietly.
 void CEditChannel::WatchFocus() {
     const QWidget* focus = QApplication::focusWidget();
     if (focus && (focus == this || focus->parentWidget() == this)) return;
     m_committed = false;
     m_focusWatch.stop();
+    // Another window is active: on the way back the focus goes to the list, not along the chain.
+    ReturnFocusToList(this);
     hide();
 }

@@ -17,6 +17,10 @@
 class QCheckBox;
 class QPushButton;
 
+// Gives the focus to the list under the editor when the editor (or one of its boxes) holds its
+// window's focus; call it before hiding an editor.
+void ReturnFocusToList(QWidget* editor);
+
 enum EditNavigation { NAV_NONE = 0, NAV_DOWN = 1, NAV_UP = 2, NAV_LEFT = 3, NAV_RIGHT = 4 };
 
 class CEditText : public QLineEdit, public CObservable {
@@ -73,6 +77,7 @@ private:
     void OnPopupClosed();
 
     bool m_committed = false;
+    bool m_ending = false;
 };
 
 class CEditChannel : public QFrame, public CObservable {

@@ -15,9 +15,13 @@ void CParEdit::Create(QWidget* viewport) {
 // Hidden editors notify nobody: whatever was typed is abandoned silently.
 void CParEdit::HideAll() {
     if (!m_textEdit) return;
-    m_combo->hide();
-    m_textEdit->hide();
-    m_channel->hide();
+    m_hiding = true;
+    for (QWidget* editor : {static_cast<QWidget*>(m_combo), static_cast<QWidget*>(m_textEdit),
+                            static_cast<QWidget*>(m_channel)}) {
+        ReturnFocusToList(editor);
+        editor->hide();
+    }
+    m_hiding = false;
 }
 
 bool CParEdit::IsEditing() const {
@@ -26,6 +30,7 @@ bool CParEdit::IsEditing() const {
 }
 
 void CParEdit::Update(CObservable* source) {
+    if (m_hiding) return;
     if (source == m_combo) {
         m_listValue = m_combo->SelectedValue();
         m_result = m_combo->Committed() ? EDIT_LIST : EDIT_NONE;

@@ -37,6 +37,7 @@ private:
     QString m_text;
     int m_navigation = NAV_NONE;
     CParValue m_channelValue;
+    bool m_hiding = false;
     // Children of the viewport: Qt deletes them with it.
     CEditComboBox* m_combo = nullptr;
     CEditText* m_textEdit = nullptr;

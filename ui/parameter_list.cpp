@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <algorithm>
@@ -21,7 +23,6 @@ constexpr int kWrittenRole = Qt::UserRole + 2;
 
 constexpr int kMaxListEntries = 1000;
 constexpr double kLabelShare = 0.49;
-const QString kLabelIndent = QStringLiteral("    ");
 
 enum class EditorKind { None, List, Text, Channels };
 
@@ -97,7 +98,7 @@ CParameterListCtrl::CParameterListCtrl(QWidget* parent) : QTreeWidget(parent) {
     setColumnCount(2);
     setHeaderHidden(true);
     setRootIsDecorated(false);
-    setIndentation(0);
+    FitIndent();
     setItemsExpandable(false);
     setExpandsOnDoubleClick(false);
     setUniformRowHeights(true);
@@ -197,7 +198,7 @@ void CParameterListCtrl::RefreshRow(int row, QTreeWidgetItem* parent, int positi
     item->setData(0, kParameterRole, index);
     item->setData(0, kRowRole, row);
     const CParInterface& p = m_model->At(index);
-    WriteText(item, 0, kLabelIndent + ToQ(p.GetLabel()));
+    WriteText(item, 0, ToQ(p.GetLabel()));
     WriteText(item, 1, ToQ(m_model->AdjustText(index, p.GetDisplayText())));
 }
 
@@ -247,6 +248,26 @@ void CParameterListCtrl::FitColumns() {
 void CParameterListCtrl::resizeEvent(QResizeEvent* event) {
     QTreeWidget::resizeEvent(event);
     FitColumns();
+}
+
+// Rows stand under their heading by the width of four spaces of the list's own font, in pixels:
+// spaces inside the label would take the width of whatever font draws the label's first letter.
+void CParameterListCtrl::FitIndent() {
+    setIndentation(4 * fontMetrics().horizontalAdvance(QLatin1Char(' ')));
+}
+
+void CParameterListCtrl::changeEvent(QEvent* event) {
+    QTreeWidget::changeEvent(event);
+    if (event->type() == QEvent::FontChange) FitIndent();
+}
+
+// The indent belongs to the label cell: its background, highlighted with its row.
+void CParameterListCtrl::drawBranches(QPainter* painter, const QRect& rect,
+                                      const QModelIndex& index) const {
+    const bool selected = selectionModel() && selectionModel()->isSelected(index);
+    const QPalette::ColorGroup group = isActiveWindow() ? QPalette::Active : QPalette::Inactive;
+    painter->fillRect(rect,
+                      palette().brush(group, selected ? QPalette::Highlight : QPalette::Base));
 }
 
 // ---- rows ----
@@ -433,15 +454,17 @@ bool CParameterListCtrl::Apply(int result) {
     return true;
 }
 
-// The list takes the focus back, unless an abandoned edit lost it to another control.
+// The list takes the focus back, unless the user moved it to another control of the window.
 void CParameterListCtrl::TakeFocusBack(int result) {
     if (result != EDIT_NONE || !FocusIsElsewhere()) setFocus(Qt::OtherFocusReason);
     HideEditors();
 }
 
+// Only a control of this window that the user moved to keeps the focus. Another window keeps
+// its own anyway: the list merely becomes the focus of its window for when the user returns.
 bool CParameterListCtrl::FocusIsElsewhere() const {
-    const QWidget* focus = QApplication::focusWidget();
-    return focus && focus != this && !isAncestorOf(focus);
+    const QWidget* focus = window()->focusWidget();
+    return focus && focus != this && !isAncestorOf(focus) && focus->isVisible();
 }
 
 void CParameterListCtrl::Navigate(int navigation) {
@@ -486,6 +509,53 @@ void CParameterListCtrl::keyPressEvent(QKeyEvent* event) {
         return event->accept();
     }
     QTreeWidget::keyPressEvent(event);
+}
+
+bool CParameterListCtrl::IsRowIndex(const QModelIndex& index) const {
+    return index.isValid() && index.siblingAtColumn(0).data(kRowRole).isValid();
+}
+
+// The first row from `from` on (itself included) in the direction, or an invalid index.
+QModelIndex CParameterListCtrl::NearestRow(QModelIndex from, bool down) const {
+    while (from.isValid() && !IsRowIndex(from)) from = down ? indexBelow(from) : indexAbove(from);
+    return from;
+}
+
+QModelIndex CParameterListCtrl::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    const QModelIndex target = QTreeWidget::moveCursor(action, modifiers);
+    if (!target.isValid() || IsRowIndex(target)) return target;
+    const int column = std::max(0, currentIndex().column());
+    bool down;
+    switch (action) {
+        case MoveDown:
+        case MovePageDown:
+        case MoveHome:
+        case MoveNext:
+            down = true;
+            break;
+        case MoveUp:
+        case MovePageUp:
+        case MoveEnd:
+        case MovePrevious:
+            down = false;
+            break;
+        default:
+            // Left on a row would go to its heading: the row stays current.
+            return IsRowIndex(currentIndex()) ? currentIndex() : NearestRow(target, true);
+    }
+    QModelIndex row = NearestRow(target, down);
+    // Up from the first row, or Down from the last, stays on it.
+    if (!row.isValid()) row = NearestRow(target, !down);
+    return row.isValid() ? row.siblingAtColumn(column) : currentIndex();
+}
+
+void CParameterListCtrl::mousePressEvent(QMouseEvent* event) {
+    const QModelIndex at = indexAt(event->position().toPoint());
+    if (at.isValid() && !IsRowIndex(at)) {
+        setFocus(Qt::MouseFocusReason);
+        return event->accept();
+    }
+    QTreeWidget::mousePressEvent(event);
 }
 
 void CParameterListCtrl::wheelEvent(QWheelEvent* event) {

@@ -72,8 +72,15 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // Up, Down, Page Up/Down, Home and End go from row to row over the group headings.
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+    // A click on a group heading takes the focus but leaves the current row.
+    void mousePressEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    void drawBranches(QPainter* painter, const QRect& rect,
+                      const QModelIndex& index) const override;
 
 private:
     bool CanEdit(int index) const;
@@ -85,6 +92,7 @@ private:
     void Place(QTreeWidgetItem* item, QTreeWidgetItem* parent, int position);
     void WriteText(QTreeWidgetItem* item, int column, const QString& text);
     void FitColumns();
+    void FitIndent();
 
     void OpenList(const CParInterface& p);
     void OpenText(const CParInterface& p, bool keepText);
@@ -93,6 +101,8 @@ private:
     bool Apply(int result);
     void TakeFocusBack(int result);
     bool FocusIsElsewhere() const;
+    bool IsRowIndex(const QModelIndex& index) const;
+    QModelIndex NearestRow(QModelIndex from, bool down) const;
     void Navigate(int navigation);
     void OnItemClicked(QTreeWidgetItem* item, int column);
 

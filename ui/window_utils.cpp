@@ -36,18 +36,16 @@ QuestionHook& Questions() {
 
 }  // namespace
 
+// Asked anew each time, so that windows rebuilt after a desktop font change take the new font.
 QFont GetUIFont() {
-    static const QFont font = [] {
-        const QString platform = QGuiApplication::platformName();
-        // Headless platforms report no desktop font; real desktops do through their theme.
-        if (platform != "offscreen" && platform != "minimal")
-            return QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-        const bool japanese = QLocale().language() == QLocale::Japanese;
-        QFont f(japanese ? "Noto Sans CJK JP" : "DejaVu Sans");
-        f.setPointSize(9);
-        return f;
-    }();
-    return font;
+    const QString platform = QGuiApplication::platformName();
+    // Headless platforms report no desktop font; real desktops do through their theme.
+    if (platform != "offscreen" && platform != "minimal")
+        return QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    const bool japanese = QLocale().language() == QLocale::Japanese;
+    QFont f(japanese ? "Noto Sans CJK JP" : "DejaVu Sans");
+    f.setPointSize(9);
+    return f;
 }
 
 void ApplyUIFont(QWidget* dialog) {

@@ -40,6 +40,7 @@ constexpr int kLanguageDelayMs = 100;
 constexpr int kStatusTop = 420;     // dialog units: below the list
 constexpr int kStatusHeight = 22;   // two rows of text
 constexpr int kDialogHeight = 424;  // without the status line
+constexpr const char* kDefaultLanguage = "English.lng";
 
 // The connection step's questions asked with the program's own windows.
 class DialogConnectionUi : public ConnectionUi {
@@ -109,20 +110,18 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
         monitor.Run(master);
     };
 
+    // The program's main window: in the task bar, with a minimise box, above no other window.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     setWindowTitle(ToQ(GetProductCaption()));
     m_appSettings.Load();
-    ApplyUIFont(this);
     SetControlId(m_modelLabel, 1013);
     SetControlId(m_modelButton, 1082);
     SetControlId(m_list, 1000);
-    PlaceInDialogUnits(m_modelLabel, 17, 41, 30, 10);
-    PlaceInDialogUnits(m_modelButton, 52, 38, 341, 14);
-    PlaceInDialogUnits(m_list, 7, 58, 386, 359);
     m_modelButton->setStyleSheet("text-align: left; padding-left: 4px;");
     m_modelButton->setAutoDefault(false);
-    PlaceInDialogUnits(m_statusLine, 7, kStatusTop, 386, kStatusHeight);
-    // The window grows by the status line; everything above keeps its place.
-    setFixedSize(DluX(font(), 400), DluY(font(), kDialogHeight + kStatusHeight));
+    PlaceControls();
     setAutoFillBackground(true);
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
@@ -143,9 +142,11 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
     });
 
     m_languageTimer.setSingleShot(true);
+    m_languageTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_languageTimer, &QTimer::timeout, this, [this] {
-        ApplyLanguage();
-        m_appSettings.Save();
+        const bool loaded = ApplyLanguage();
+        if (loaded) m_appSettings.Save();
+        emit LanguageSwitched(loaded);
     });
     m_commandBar->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_commandBar, &QWidget::customContextMenuRequested, this,
@@ -154,6 +155,8 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
     m_list->Initialize();
     g_resources.Init();
     ApplyLanguage();
+    // The keyboard starts in the list, not on the first button of the window.
+    m_list->setFocus(Qt::OtherFocusReason);
 }
 
 CNorveltDlg::~CNorveltDlg() {
@@ -162,12 +165,8 @@ CNorveltDlg::~CNorveltDlg() {
     g_executor.WaitUntilDone(&m_writeItem);
 }
 
-void CNorveltDlg::ApplyLanguage() {
-    try {
-        g_resources.LoadLanguage(m_appSettings.GetLanguageFile());
-    } catch (const CPrivateException& e) {
-        ShowError(this, e.Message(), MessageIcon::Error);
-    }
+bool CNorveltDlg::ApplyLanguage() {
+    const bool loaded = LoadLanguageFile();
     LoadQtTranslations();
     ApplyDialogTexts(kDialogId, this);
     BuildCommandBar();
@@ -175,6 +174,78 @@ void CNorveltDlg::ApplyLanguage() {
         SetCurrentModel(CDevType().Create(0, 0, DEV_SETTINGS));
         SetOrigin({"st.new", {CDevType().LongName(0)}});
     }
+    RefreshModel();
+    ShowStatus();
+    return loaded;
+}
+
+// A file that fails to load may already have replaced the texts, or left none: the window goes
+// on with the last language that loaded, or English, rather than without captions.
+bool CNorveltDlg::LoadLanguageFile() {
+    const std::string wanted = m_appSettings.GetLanguageFile();
+    try {
+        g_resources.LoadLanguage(wanted);
+        m_loadedLanguage = wanted;
+        return true;
+    } catch (const CPrivateException& e) {
+        ShowError(this, e.Message(), MessageIcon::Error);
+    }
+    const std::string fallback = m_loadedLanguage.empty() ? kDefaultLanguage : m_loadedLanguage;
+    m_appSettings.SetLanguageFile(fallback);
+    if (fallback == wanted) return false;
+    try {
+        g_resources.LoadLanguage(fallback);
+        m_loadedLanguage = fallback;
+    } catch (const CPrivateException& e) {
+        ShowError(this, e.Message(), MessageIcon::Error);
+    }
+    return false;
+}
+
+void CNorveltDlg::SwitchLanguage(const std::string& file) {
+    m_appSettings.SetLanguageFile(file);
+    // A second switch within the delay restarts it: the language is applied once.
+    m_languageTimer.start(kLanguageDelayMs);
+}
+
+// Positions in dialog units of the UI font, so the window follows the desktop's font.
+void CNorveltDlg::PlaceControls() {
+    ApplyUIFont(this);
+    PlaceInDialogUnits(m_modelLabel, 17, 41, 30, 10);
+    PlaceInDialogUnits(m_modelButton, 52, 38, 341, 14);
+    PlaceInDialogUnits(m_list, 7, 58, 386, 359);
+    PlaceInDialogUnits(m_statusLine, 7, kStatusTop, 386, kStatusHeight);
+    // The window grows by the status line; everything above keeps its place.
+    setFixedSize(DluX(font(), 400), DluY(font(), kDialogHeight + kStatusHeight));
+}
+
+bool CNorveltDlg::event(QEvent* event) {
+    const bool handled = QDialog::event(event);
+    switch (event->type()) {
+        case QEvent::ApplicationFontChange:
+        case QEvent::StyleChange:
+        case QEvent::ThemeChange:
+            m_relayoutPending = true;
+            break;
+        case QEvent::WindowStateChange:
+            break;
+        default:
+            return handled;
+    }
+    // Queued: these events reach every widget in turn, and the rebuild deletes some of them.
+    if (m_relayoutPending && !isMinimized() && !m_relayoutQueued) {
+        m_relayoutQueued = true;
+        QMetaObject::invokeMethod(this, &CNorveltDlg::Relayout, Qt::QueuedConnection);
+    }
+    return handled;
+}
+
+void CNorveltDlg::Relayout() {
+    m_relayoutQueued = false;
+    if (!m_relayoutPending || isMinimized()) return;
+    m_relayoutPending = false;
+    PlaceControls();
+    BuildCommandBar();
     RefreshModel();
     ShowStatus();
 }
@@ -298,8 +369,7 @@ void CNorveltDlg::FillLanguageMenu(QMenu& menu) {
     for (const LanguageFileInfo& language : ListLanguageFiles()) {
         QAction* item = menu.addAction(ToQ(language.name), this, [this, file = language.file] {
             // Applied after the menu's own click has ended: the command bar is rebuilt then.
-            m_appSettings.SetLanguageFile(file);
-            m_languageTimer.start(kLanguageDelayMs);
+            SwitchLanguage(file);
         });
         item->setCheckable(true);
         item->setChecked(language.file == m_appSettings.GetLanguageFile());
@@ -341,6 +411,7 @@ void CNorveltDlg::OnCommand(int id) {
             SetOrigin({"st.new", {CDevType().LongName(id - CMD_MODEL_FIRST)}});
             SetOutcome({});
             RefreshModel();
+            m_list->setFocus(Qt::OtherFocusReason);
             return;
         }
         switch (id) {
@@ -359,19 +430,16 @@ void CNorveltDlg::OnCommand(int id) {
                 if (KeepOrDropChanges()) LoadConfiguration();
                 break;
             case CMD_MONITOR:
-                if (ConnectDevice() && m_monitorRunner) {
-                    hide();
-                    m_monitorRunner(*m_master);
-                    show();
-                }
+                if (ConnectDevice() && m_monitorRunner) RunMonitor();
                 break;
             case CMD_JAPANESE:
-                m_appSettings.SetLanguageFile("Japanese.lng");
-                m_languageTimer.start(kLanguageDelayMs);
+                SwitchLanguage("Japanese.lng");
                 break;
             default:
                 break;
         }
+        // Whatever the command showed on the way, the keyboard goes back to the list.
+        m_list->setFocus(Qt::OtherFocusReason);
     } catch (const CPrivateException& e) {
         SetOutcome(ErrorStatus(e.Message()));
         ShowError(this, e.Message(), MessageIcon::Warning);
@@ -379,6 +447,17 @@ void CNorveltDlg::OnCommand(int id) {
         SetOutcome(ErrorStatus(e.what()));
         ShowError(this, e.what(), MessageIcon::Warning);
     }
+}
+
+// Mapped again after the monitor, the window would be placed anew by the window manager, which
+// counts its frame into the position once more; it comes back where the user left it.
+void CNorveltDlg::RunMonitor() {
+    const QPoint where = pos();
+    hide();
+    m_monitorRunner(*m_master);
+    move(where);
+    show();
+    move(where);
 }
 
 bool CNorveltDlg::ConnectDevice() {

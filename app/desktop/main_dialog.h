@@ -56,7 +56,12 @@ public:
     // Runs a command as its button, menu item or message would.
     void OnCommand(int id);
     // Loads the chosen language file and rebuilds every text; also the model when there is none.
-    void ApplyLanguage();
+    // A file that fails is reported and the last language that loaded (at start: English) stays
+    // in use; returns whether the chosen file loaded.
+    bool ApplyLanguage();
+    // Switches to a language file beside the program shortly after the command; saved once it
+    // has loaded.
+    void SwitchLanguage(const std::string& file);
     // The model button and the list show the current model.
     void RefreshModel();
     void ShowModelMenu();
@@ -111,11 +116,21 @@ public:
     // Escape hides an open editor and never closes the window; the close box does.
     void reject() override;
 
+signals:
+    // A language switch has run; loaded tells whether the chosen file loaded.
+    void LanguageSwitched(bool loaded);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // Desktop font, style or theme changes rebuild the layout, deferred while minimised.
+    bool event(QEvent* event) override;
 
 private:
+    bool LoadLanguageFile();
+    void PlaceControls();
+    void Relayout();
+    void RunMonitor();
     void BuildCommandBar();
     void LayoutCommandBar();
     bool ConnectDevice();
@@ -172,6 +187,9 @@ private:
     std::optional<LastDownload> m_lastDownload;
     DeviceLabel m_readLabel;  // and the device it came from
     QTimer m_languageTimer;
+    std::string m_loadedLanguage;  // the last language file that loaded; empty before the first
+    bool m_relayoutPending = false;
+    bool m_relayoutQueued = false;
     std::shared_ptr<CDevInterface> m_device;
     std::unique_ptr<CModbusInterface> m_master;
     CSimpleFunctor m_readItem;

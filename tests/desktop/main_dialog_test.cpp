@@ -5,10 +5,13 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTime>
 #include <QTimer>
@@ -21,6 +24,7 @@
 #include "app/private_exception.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
+#include "platform/message_format.h"
 #include "session/config_file.h"
 #include "sim_line.h"
 #include "ui/parameter_list.h"
@@ -147,6 +151,54 @@ TEST_F(MainDialog, ModelMenuGivesAFreshModelAndEscapeNeverCloses) {
     EXPECT_EQ(finished, 1) << "closing the window ends the program's run";
 }
 
+// The keyboard works in the list from the start, after an abandoned edit and after an upload.
+TEST_F(MainDialog, TheListKeepsTheKeyboard) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    d.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+    CParameterListCtrl* list = d.List();
+    EXPECT_TRUE(list->hasFocus()) << "at start";
+
+    list->SelectRow(list->RowOfParameter(d.Device()->IndexOf("panid")));
+    ui_support::PressKey(&d, Qt::Key_Return);
+    ASSERT_TRUE(list->textEditor()->isVisible());
+    ui_support::PressKey(&d, Qt::Key_Escape);
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_FALSE(list->IsEditing());
+    EXPECT_TRUE(list->hasFocus()) << "after Escape";
+    ui_support::PressKey(&d, '7');
+    EXPECT_TRUE(list->textEditor()->isVisible()) << "typing starts the edit again";
+    EXPECT_EQ(list->textEditor()->text(), "7");
+    ui_support::PressKey(&d, Qt::Key_Escape);
+
+    d.ModelButton()->setFocus();
+    d.OnCommand(CMD_UPLOAD);
+    ASSERT_TRUE(messages.messages.empty()) << messages.messages[0].text;
+    // The progress window leaves no window active on this platform; a desktop reactivates.
+    QApplication::setActiveWindow(&d);
+    EXPECT_TRUE(list->hasFocus()) << "after an upload";
+}
+
+// A normal top-level window with caption, system menu, minimise and close box, never a dialog
+// that the window manager would keep above a leader window and out of the task bar.
+TEST_F(MainDialog, IsANormalTopLevelWindowWithAMinimiseBox) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    const Qt::WindowFlags flags = d.windowFlags();
+    EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Window);
+    for (Qt::WindowType hint : {Qt::WindowTitleHint, Qt::WindowSystemMenuHint,
+                                Qt::WindowMinimizeButtonHint, Qt::WindowCloseButtonHint})
+        EXPECT_TRUE(flags.testFlag(hint)) << hint;
+    EXPECT_FALSE(flags.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(d.parentWidget(), nullptr);
+    d.show();
+    EXPECT_EQ(d.minimumSize(), d.maximumSize()) << "fixed size";
+    d.showMinimized();
+    EXPECT_TRUE(d.isMinimized());
+}
+
 TEST_F(MainDialog, MonitorRunsWhileTheMainWindowIsHidden) {
     Rig rig("RB16T5-PLX4M_2");
     CNorveltDlg& d = *rig.dialog;
@@ -154,22 +206,39 @@ TEST_F(MainDialog, MonitorRunsWhileTheMainWindowIsHidden) {
     int finished = 0;
     QObject::connect(&d, &QDialog::finished, [&] { ++finished; });
     bool hiddenDuringMonitor = false;
-    d.SetMonitorRunner([&](CModbusInterface&) { hiddenDuringMonitor = !d.isVisible(); });
+    d.move(120, 90);
+    const QPoint where = d.pos();
+    d.SetMonitorRunner([&](CModbusInterface&) {
+        hiddenDuringMonitor = !d.isVisible();
+        // As a window manager may when it maps the window again.
+        d.move(d.pos() + QPoint(10, 40));
+    });
     d.OnCommand(CMD_MONITOR);
     EXPECT_TRUE(hiddenDuringMonitor);
     EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(d.pos(), where) << "the window comes back where it was";
     EXPECT_EQ(finished, 0) << "hiding for the monitor does not end the main window";
     EXPECT_EQ(rig.line->Requests(3).size(), 1u) << "the connection step's probe";
 }
 
+// Two switches 50 ms apart apply the language once, no sooner than 100 ms after the second: the
+// second restarts the delay. Only a lower bound on the time is checked, which no load can break.
 TEST_F(MainDialog, LanguageSwitchAppliesOnceAfterTheDelayAndIsSaved) {
     Rig rig("RB16KT5_2");
     CNorveltDlg& d = *rig.dialog;
     const QString english = d.CommandButton(0)->text();
+    QSignalSpy switched(&d, &CNorveltDlg::LanguageSwitched);
     d.OnCommand(CMD_JAPANESE);
+    QTest::qSleep(50);  // blocks without running the first delay
+    QElapsedTimer sinceSecond;
+    sinceSecond.start();
     d.OnCommand(CMD_JAPANESE);
     EXPECT_EQ(d.CommandButton(0)->text(), english) << "not before the delay";
-    QTest::qWait(250);
+    ASSERT_TRUE(switched.wait(5000));
+    EXPECT_GE(sinceSecond.elapsed(), 100);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(switched.count(), 1);
+    EXPECT_TRUE(switched.at(0).at(0).toBool());
     EXPECT_EQ(g_resources.GetLanguageName(), "日本語");
     EXPECT_EQ(d.CommandButton(0)->text().toStdString(), g_resources.GetMessageText("tb0"));
     CAppSettings saved;
@@ -179,6 +248,78 @@ TEST_F(MainDialog, LanguageSwitchAppliesOnceAfterTheDelayAndIsSaved) {
     d.AppSettings().SetLanguageFile("English.lng");
     d.AppSettings().Save();
     d.ApplyLanguage();
+}
+
+// A file that fails to load is reported, its name is not saved, and the texts of the language
+// that loaded before stay; at start a saved file that fails gives English, with one message.
+TEST_F(MainDialog, ALanguageFileThatFailsIsNotKept) {
+    const std::string broken =
+        dir.Write("Broken.lng", "<root><application>NORVELCO</application></root>");
+    {
+        Rig rig("RB16KT5_2");
+        CNorveltDlg& d = *rig.dialog;
+        const QString english = d.CommandButton(0)->text();
+        QSignalSpy switched(&d, &CNorveltDlg::LanguageSwitched);
+        d.SwitchLanguage(broken);
+        ASSERT_TRUE(switched.wait(5000));
+        EXPECT_FALSE(switched.at(0).at(0).toBool());
+        ASSERT_EQ(messages.messages.size(), 1u);
+        EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
+        EXPECT_NE(messages.messages[0].text.find("Illegal format"), std::string::npos);
+        EXPECT_EQ(d.CommandButton(0)->text(), english) << "the texts that loaded stay";
+        EXPECT_EQ(d.AppSettings().GetLanguageFile(), "English.lng");
+        CAppSettings saved;
+        saved.Load();
+        EXPECT_EQ(saved.GetLanguageFile(), "English.lng");
+    }
+    messages.messages.clear();
+    CAppSettings settings;
+    settings.SetLanguageFile(broken);
+    settings.Save();
+    {
+        Rig rig("RB16KT5_2");
+        CNorveltDlg& d = *rig.dialog;
+        ASSERT_EQ(messages.messages.size(), 1u);
+        EXPECT_NE(messages.messages[0].text.find("Broken.lng"), std::string::npos);
+        EXPECT_EQ(g_resources.GetLanguageName(), "English");
+        EXPECT_EQ(d.windowTitle().toStdString(), g_resources.GetGuiText(102, 0));
+        EXPECT_EQ(d.CommandButton(0)->text().toStdString(), g_resources.GetMessageText("tb0"));
+        d.show();
+        QEvent change(QEvent::ThemeChange);
+        QCoreApplication::sendEvent(&d, &change);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(messages.messages.size(), 1u) << "the error is shown once";
+    }
+    settings.SetLanguageFile("English.lng");
+    settings.Save();
+}
+
+// A desktop font, style or theme change rebuilds the command bar and the list, but only once the
+// window is no longer minimised.
+TEST_F(MainDialog, SystemSettingsChangesRebuildTheLayoutWhenNotMinimised) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    for (QEvent::Type type :
+         {QEvent::ThemeChange, QEvent::ApplicationFontChange, QEvent::StyleChange}) {
+        SCOPED_TRACE(type);
+        QPointer<QToolButton> button = d.CommandButton(0);
+        d.showMinimized();
+        QEvent change(type);
+        QCoreApplication::sendEvent(&d, &change);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(button) << "nothing is rebuilt while minimised";
+        d.showNormal();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(button) << "rebuilt once restored";
+        ASSERT_NE(d.CommandButton(4), nullptr);
+        EXPECT_EQ(d.CommandButton(4)->x(), 4 * (d.contentsRect().width() / 5));
+        EXPECT_EQ(d.List()->RowCount(), 20);
+    }
+    QPointer<QToolButton> button = d.CommandButton(0);
+    d.showNormal();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(button) << "restoring alone rebuilds nothing";
 }
 
 TEST_F(MainDialog, UploadReplacesTheModelAndDownloadWritesIt) {
@@ -293,23 +434,36 @@ TEST_F(MainDialog, ReportIsSavedAsHtmlOrPdfWithTheDownloadsFindings) {
     EXPECT_THROW(d.SaveReport(), CPrivateException);
 }
 
+// The error of a transfer that ran (the connection step passed) reaches the user inside the
+// "comerr" text with the error icon, and the model shown before stays current.
 TEST_F(MainDialog, TransferErrorsAreShownInsideTheWrapperAndKeepTheModel) {
     Rig rig("RB16KT5_2");
     CNorveltDlg& d = *rig.dialog;
+    auto wrapped = [](const std::string& error) {
+        return platform::FormatMessageText(g_resources.GetMessageText("comerr"), {error, error});
+    };
+    ASSERT_NE(wrapped("x"), "x");
     d.OnCommand(CMD_MODEL_FIRST + 3);
     auto shown = d.Device();
     d.OnCommand(CMD_DOWNLOAD);  // a RB16KT5QA model to a RB16KT5_2 device
     ASSERT_EQ(messages.messages.size(), 1u);
-    const std::string diffdev = g_resources.GetMessageText("diffdev");
-    EXPECT_NE(messages.messages[0].text.find(diffdev), std::string::npos);
+    EXPECT_EQ(messages.messages[0].text, wrapped(g_resources.GetMessageText("diffdev")));
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
     EXPECT_TRUE(rig.line->Requests(16).empty());
 
+    // The probe passes; the upload then finds a type code that no model has.
     messages.messages.clear();
-    rig.line->silent = true;
+    ASSERT_TRUE(rig.sim.SetRegister(3003, 12));
     d.OnCommand(CMD_UPLOAD);
-    EXPECT_EQ(rig.ui.errors.size(), 1u) << "the connection step shows its own error";
+    EXPECT_TRUE(rig.ui.errors.empty()) << "the connection step passed";
+    EXPECT_GE(rig.line->Requests(3).size(), 2u) << "the upload ran after the probe";
+    ASSERT_EQ(messages.messages.size(), 1u);
+    EXPECT_EQ(messages.messages[0].text,
+              wrapped(testing_support::KeyText("unknowndev", {int32_t{12}})));
+    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Error);
     EXPECT_EQ(d.Device(), shown);
+    EXPECT_EQ(d.List()->Model(), shown);
+    EXPECT_EQ(d.ModelButton()->text().toStdString(), " " + CDevType().LongName(3));
 }
 
 TEST_F(MainDialog, FilesSaveAndLoadThroughTheChooser) {
@@ -354,7 +508,8 @@ TEST_F(MainDialog, Screenshots) {
         rig.dialog->OnCommand(CMD_UPLOAD);
         rig.dialog->show();
         QTest::qWait(20);
-        ui_support::SaveScreenshot(rig.dialog.get(), std::string("main-") + language);
+        ui_support::SaveScreenshot(rig.dialog.get(), std::string("main-") + language,
+                                   ui_support::DialogSize(rig.dialog.get(), 400, 424));
     }
     CAppSettings settings;
     settings.SetLanguageFile("English.lng");

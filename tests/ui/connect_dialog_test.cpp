@@ -102,7 +102,8 @@ TEST_F(ConnectDialogTest, Screenshots) {
         CConnectDialog dialog(nullptr, ThreePorts(dir));
         ComSettings settings;
         RunWith(dialog, settings, [&](CConnectDialog& d) {
-            ui_support::SaveScreenshot(&d, std::string("connect-") + language);
+            ui_support::SaveScreenshot(&d, std::string("connect-") + language,
+                                       ui_support::DialogSize(&d, 392, 46));
             d.reject();
         });
         std::filesystem::remove_all(dir.File("ports"));

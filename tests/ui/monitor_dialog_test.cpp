@@ -208,7 +208,7 @@ TEST_F(MonitorDialog, AnotherDeviceTypeRebuildsTheRows) {
         ASSERT_EQ(d.List()->RowCount(), ParameterRows(model));
         for (int row = 0; row < d.List()->RowCount(); ++row) {
             const int i = d.List()->ParameterOfRow(row);
-            EXPECT_EQ(d.List()->RowItem(row)->text(0), "    " + ToQ(model.At(i).GetLabel()));
+            EXPECT_EQ(d.List()->RowItem(row)->text(0), ToQ(model.At(i).GetLabel()));
         }
         EXPECT_FALSE(d.List()->Locked());
     });
@@ -346,7 +346,7 @@ TEST_F(MonitorDialog, Screenshots) {
             for (QWidget* w : std::initializer_list<QWidget*>{d.Status(), d.OperationsBox()})
                 EXPECT_LE(w->sizeHint().width(), w->width()) << tag << ": text cut off";
             EXPECT_EQ(d.windowTitle(), ToQ(g_resources.GetGuiText(134, 0)));
-            ui_support::SaveScreenshot(&d, "monitor-" + tag);
+            ui_support::SaveScreenshot(&d, "monitor-" + tag, ui_support::DialogSize(&d, 366, 423));
             d.SetTimings(kFast);
         });
     }

@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWheelEvent>
+#include <functional>
+#include <map>
 
 #include "model/dev_types.h"
 #include "ui/popup_window.h"
@@ -87,7 +92,7 @@ TEST_F(ParameterListTest, RowsFollowTheModelWithGroupsAsHeadings) {
     EXPECT_EQ(list->RowCount(), ParameterRows(*model));
     EXPECT_EQ(list->topLevelItemCount(), model->Count() - ParameterRows(*model));
     EXPECT_EQ(list->RowItem(Row("zinp"))->parent()->text(0), ToQ(model->At(0).GetLabel()));
-    EXPECT_EQ(list->RowItem(Row("zinp"))->text(0), "    " + ToQ(Par("zinp").GetLabel()));
+    EXPECT_EQ(list->RowItem(Row("zinp"))->text(0), ToQ(Par("zinp").GetLabel()));
     EXPECT_EQ(Cell("nadrs"), Shown("nadrs"));
     const int width = list->viewport()->width();
     EXPECT_EQ(list->columnWidth(0), static_cast<int>(width * 0.49));
@@ -225,6 +230,97 @@ TEST_F(ParameterListTest, LockedReadOnlyAndDisabledOperationRowsDoNotOpen) {
     EXPECT_FALSE(tryAll("rssi"));
     EXPECT_TRUE(list->IsDim(model->IndexOf("resetcmd")));
     EXPECT_FALSE(tryAll("resetcmd"));
+}
+
+// However an edit is abandoned, the keyboard goes on working in the list: Enter opens the row
+// again. Hiding an editor that holds the focus would otherwise pass it on to the next control.
+TEST_F(ParameterListTest, AbandonedEditsGiveTheFocusBackToTheList) {
+    struct Case {
+        const char* name;
+        const char* key;
+        std::function<void(CParameterListCtrl*)> abandon;
+    };
+    const Case cases[] = {
+        {"Escape in the text editor", "nadrs",
+         [](CParameterListCtrl* l) { QTest::keyClick(l->textEditor(), Qt::Key_Escape); }},
+        {"the wheel over the list", "nadrs",
+         [](CParameterListCtrl* l) {
+             const QPointF at = l->viewport()->rect().center();
+             QWheelEvent wheel(at, l->viewport()->mapToGlobal(at), {}, QPoint(0, -120),
+                               Qt::NoButton, {}, Qt::NoScrollPhase, false);
+             QCoreApplication::sendEvent(l->viewport(), &wheel);
+         }},
+        {"Escape in the drop-down list", "fixroute",
+         [](CParameterListCtrl* l) { QTest::keyClick(l->comboEditor()->view(), Qt::Key_Escape); }},
+        {"Escape in the channel editor", "ch",
+         [](CParameterListCtrl* l) { ui_support::PressKey(l->window(), Qt::Key_Escape); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Load(c.key == std::string("ch") ? "RB16KT5_2" : "RB16T5-SQ7_2");
+        QSignalSpy changed(list, &CParameterListCtrl::Changed);
+        Open(c.key);
+        ASSERT_TRUE(list->IsEditing());
+        c.abandon(list);
+        QCoreApplication::processEvents();
+        // A closed drop-down leaves no window active on this platform; a desktop reactivates.
+        QApplication::setActiveWindow(&window);
+        EXPECT_FALSE(list->IsEditing());
+        EXPECT_TRUE(list->hasFocus());
+        EXPECT_EQ(changed.count(), 0);
+        ui_support::PressKey(&window, Qt::Key_Return);
+        EXPECT_TRUE(list->IsEditing()) << "Enter opens the row again";
+        list->HideEditors();
+        EXPECT_TRUE(list->hasFocus());
+    }
+}
+
+TEST_F(ParameterListTest, AControlTheUserMovesToKeepsTheFocus) {
+    Load("RB16T5-SQ7_2");
+    Open("nadrs");
+    Type("12");
+    QTest::mouseClick(other, Qt::LeftButton);
+    EXPECT_FALSE(list->IsEditing());
+    EXPECT_TRUE(other->hasFocus());
+    EXPECT_EQ(Par("nadrs").Value().Word(0), 1) << "the edit is abandoned";
+}
+
+// A group heading takes no row: every key that moves the current row lands on a row.
+TEST_F(ParameterListTest, MovingKeysSkipGroupHeadings) {
+    struct Case {
+        const char* from;
+        Qt::Key key;
+        const char* to;  // null: the last row
+    };
+    const Case cases[] = {{"stop", Qt::Key_Down, "panid"},   {"panid", Qt::Key_Up, "stop"},
+                          {"rate", Qt::Key_Up, "rate"},      {"parity", Qt::Key_Home, "rate"},
+                          {"panid", Qt::Key_PageUp, "rate"}, {"stop", Qt::Key_End, nullptr},
+                          {"panid", Qt::Key_Left, "panid"}};
+    Load("RB16KT5_2");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.from) + " " + QTest::toString(c.key));
+        Select(c.from);
+        QTest::keyClick(list, c.key);
+        const int expected = c.to ? Row(c.to) : list->RowCount() - 1;
+        EXPECT_EQ(list->SelectedRow(), expected);
+        EXPECT_EQ(list->currentItem(), list->RowItem(expected));
+    }
+    Select("rate");
+    QTest::keyClick(list, Qt::Key_PageDown);
+    EXPECT_GT(list->SelectedRow(), Row("rate"));
+    EXPECT_EQ(list->currentItem(), list->RowItem(list->SelectedRow()));
+
+    Select("stop");
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_TRUE(TextEditorOn("panid")) << "Enter after moving edits the row reached";
+    list->HideEditors();
+
+    Select("stop");
+    const QTreeWidgetItem* heading = list->RowItem(Row("panid"))->parent();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(heading).center());
+    EXPECT_EQ(list->currentItem(), list->RowItem(Row("stop"))) << "a click on a heading";
+    EXPECT_TRUE(list->hasFocus());
 }
 
 TEST_F(ParameterListTest, ClickOnTheValueOpensAndScrollingAbandons) {
@@ -414,6 +510,53 @@ TEST(Shade, DarkensLightColoursAndLightensDarkOnes) {
         EXPECT_EQ(Shade(c.in, c.fraction), c.out) << c.in.name().toStdString();
 }
 
+// The first column, from the left, in which the area holds a dark pixel; -1 if none.
+int FirstInk(const QImage& image, const QRect& area) {
+    for (int x = area.left(); x <= area.right(); ++x)
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            if (qGray(image.pixel(x, y)) < 160) return x;
+    return -1;
+}
+
+// Japanese labels start with kanji, katakana or Latin letters and are drawn partly in a fallback
+// font; each must still begin the same distance from its cell's edge as it would drawn alone.
+TEST(ParameterListLabels, LabelsOfEveryScriptLineUp) {
+    g_resources.Init();
+    g_resources.LoadLanguage("Japanese.lng");
+    CParameterListCtrl list;
+    ApplyUIFont(&list);
+    list.resize(560, 1100);
+    list.SetModel(MakeModel("RB16T5-SQ7_2"), true);
+    list.show();
+    const QImage shown = list.viewport()->grab().toImage();
+    std::map<int, std::vector<std::string>> offsets;  // indent -> labels drawn with it
+    for (int row = 0; row < list.RowCount(); ++row) {
+        const int index = list.ParameterOfRow(row);
+        if (list.IsDim(index)) continue;  // grey text; the black ones suffice
+        const QString label = ToQ(list.Model()->At(index).GetLabel());
+        QRect cell = list.visualItemRect(list.RowItem(row));
+        cell.setLeft(0);
+        cell.setWidth(list.columnWidth(0));
+        if (!list.viewport()->rect().contains(cell)) continue;
+        QImage alone(cell.size(), QImage::Format_RGB32);
+        alone.fill(Qt::white);
+        QPainter painter(&alone);
+        painter.setFont(list.font());
+        painter.setPen(Qt::black);
+        painter.drawText(QRect(QPoint(0, 0), cell.size()), Qt::AlignLeft | Qt::AlignVCenter, label);
+        painter.end();
+        const int at = FirstInk(shown, cell);
+        const int bearing = FirstInk(alone, alone.rect());
+        ASSERT_GE(at, 0) << label.toStdString();
+        offsets[at - bearing].push_back(label.toStdString());
+    }
+    ASSERT_FALSE(offsets.empty());
+    EXPECT_EQ(offsets.rbegin()->first, offsets.begin()->first)
+        << offsets.begin()->second.front() << " vs " << offsets.rbegin()->second.front();
+    EXPECT_GE(offsets.begin()->first, 8) << "labels stand indented under their headings";
+    testing_support::LoadEnglish();
+}
+
 TEST(ParameterListScreenshot, LargestModelInEnglishAndJapanese) {
     for (const char* language : {"English.lng", "Japanese.lng"}) {
         g_resources.Init();
@@ -425,13 +568,13 @@ TEST(ParameterListScreenshot, LargestModelInEnglishAndJapanese) {
         list.show();
         list.SelectRow(3);
         const std::string suffix = language[0] == 'E' ? "en" : "ja";
-        ui_support::SaveScreenshot(&list, "parameter_list_" + suffix);
+        ui_support::SaveScreenshot(&list, "parameter_list_" + suffix, QSize(560, 720));
         // The editors over the list, for review of their layout.
         list.OpenEditor(list.RowOfParameter(list.Model()->IndexOf("ch")), false);
-        ui_support::SaveScreenshot(&list, "parameter_list_channels_" + suffix);
+        ui_support::SaveScreenshot(&list, "parameter_list_channels_" + suffix, QSize(560, 720));
         list.OpenEditor(list.RowOfParameter(list.Model()->IndexOf("netname")), false);
         list.textEditor()->insert("Plant-7");
-        ui_support::SaveScreenshot(&list, "parameter_list_text_" + suffix);
+        ui_support::SaveScreenshot(&list, "parameter_list_text_" + suffix, QSize(560, 720));
         EXPECT_EQ(list.Model()->Count(), 37);
         EXPECT_EQ(list.RowCount(), 34) << "three of the parameters are group headings";
     }

@@ -172,14 +172,16 @@ TEST_F(SmallWindows, Screenshots) {
         CPassDialog pass;
         QTimer::singleShot(0, &pass, [&] {
             pass.Field()->setText("abc");
-            ui_support::SaveScreenshot(&pass, "password-" + tag);
+            ui_support::SaveScreenshot(&pass, "password-" + tag,
+                                       ui_support::DialogSize(&pass, 355, 46));
             pass.done(QDialog::Rejected);
         });
         pass.exec();
         CProgressDialog progress;
         QTimer::singleShot(0, &progress, [&] {
             progress.SetProgress(0.4);
-            ui_support::SaveScreenshot(&progress, "progress-" + tag);
+            ui_support::SaveScreenshot(&progress, "progress-" + tag,
+                                       ui_support::DialogSize(&progress, 216, 66));
             progress.End();
         });
         progress.Run(1);
