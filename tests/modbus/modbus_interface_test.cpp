@@ -29,11 +29,18 @@ public:
         openedPath = settings.COMPortName;
     }
     void Close() override { ++closes; }
-    void SetReadTimeout(uint32_t totalMs) override { replyTimeouts.push_back(totalMs); }
+    void SetReadTimeout(uint32_t totalMs) override {
+        replyTimeouts.push_back(totalMs);
+        timeoutMs = totalMs;
+    }
     void SetReadTimeouts(uint32_t totalMs, uint32_t intervalMs) override {
         drains += totalMs == 1 && intervalMs == 0;
+        timeoutMs = totalMs;
     }
     size_t Read(uint8_t* buffer, size_t n) override {
+        reads.push_back({n, timeoutMs});
+        // A real port waits out its whole time-out when fewer bytes arrive than were asked for.
+        if (input.size() < n) waitedMs += timeoutMs;
         n = std::min(n, input.size());
         std::copy_n(input.begin(), n, buffer);
         input.erase(input.begin(), input.begin() + static_cast<long>(n));
@@ -53,6 +60,14 @@ public:
     Bytes input;  // bytes waiting on the line
     std::vector<Bytes> written;
     std::vector<uint32_t> replyTimeouts;
+    struct ReadCall {
+        size_t asked;
+        uint32_t timeoutMs;
+        bool operator==(const ReadCall&) const = default;
+    };
+    std::vector<ReadCall> reads;
+    uint32_t timeoutMs = 0;
+    uint64_t waitedMs = 0;  // what the reads would have waited on a real line
     std::function<void()> onWrite;
     int opens = 0, closes = 0, drains = 0;
     std::string openedPath;
@@ -257,6 +272,41 @@ TEST_F(ModbusMaster, BadRtuRepliesAreRetriedThenReported) {
     }
 }
 
+// Each RTU attempt drains the line once and reads the reply in at most two calls (its head, then
+// the rest); an absent device costs three attempts of drain, reply time-out and silent pause.
+TEST_F(ModbusMaster, RtuAttemptsReadInFewCallsAndAnAbsentDeviceCostsThreeTimeOuts) {
+    using Read = FakeTransport::ReadCall;
+    // One register at 38400 bit/s: 1000 ms + (6 + 5 + 4 bytes) x 17 bit times.
+    const uint32_t reply = 1000 + 15 * 17000 / 38400;
+    auto& m = Master(MODE_RTU);
+    line->replies.push_back(Rtu(ReadReplyPdu(1, {7})));
+    std::vector<uint16_t> out(1);
+    EXPECT_TRUE(m.ReadHoldingRegisters(0, 1, out));
+    EXPECT_EQ(line->reads, (std::vector<Read>{{512, 1}, {5, reply}, {2, reply}}));
+
+    auto costOf = [&](const std::function<void()>& call) {
+        pauses.clear();
+        Failure(call);
+        uint64_t ms = line->waitedMs;
+        for (uint32_t p : pauses) ms += p;
+        return ms;
+    };
+    auto& absent = Master(MODE_RTU);
+    EXPECT_EQ(costOf([&] { absent.ReadHoldingRegisters(0, 1, out); }), 3 * (1 + reply + 4));
+    const std::vector<Read> attempt = {{512, 1}, {5, reply}};
+    std::vector<Read> expected;
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), attempt.begin(), attempt.end());
+    EXPECT_EQ(line->reads, expected);
+    EXPECT_EQ(pauses, (std::vector<uint32_t>{4, 4, 4}));
+
+    // The same probe at 1200 bit/s, the slowest rate, with its longer pause.
+    auto& slow = Master(MODE_RTU, 1, 0);
+    const uint32_t slowReply = 1000 + 15 * 17000 / 1200;
+    EXPECT_EQ(costOf([&] { slow.ReadHoldingRegisters(3002, 1, out); }),
+              3 * (1 + slowReply + 120000 / 1200 + 1));
+    EXPECT_EQ(line->reads.size(), 6u);
+}
+
 TEST_F(ModbusMaster, BadAsciiRepliesAreRetriedThenReported) {
     struct Case {
         const char* name;
@@ -265,7 +315,8 @@ TEST_F(ModbusMaster, BadAsciiRepliesAreRetriedThenReported) {
     } cases[] = {
         {"lower-case digits", ":01030400ab00cd80\r\n", "mbio.invalid_response"},
         {"no CR LF", ":0103020001F9", "mbio.invalid_response"},
-        {"no colon", "00103020001F9\r\n", "mbio.invalid_response"},
+        // The good two-register reply below with its colon replaced: only the colon is wrong.
+        {"no colon", "001030400010002F5\r\n", "mbio.invalid_response"},
         {"wrong LRC", ":0103020001F8\r\n", "mbio.crcerr"},
         {"one character", ":", "mbio.timeout"},
         // Decoded shorter or longer than asked: never taken for the registers.
@@ -281,6 +332,11 @@ TEST_F(ModbusMaster, BadAsciiRepliesAreRetriedThenReported) {
         EXPECT_EQ(line->written.size(), 3u);
         EXPECT_EQ(out, (std::vector<uint16_t>{0xBEEF, 0xBEEF}));
     }
+    auto& m = Master(MODE_ASCII);
+    line->replies = {Ascii(":01030400010002F5\r\n")};
+    std::vector<uint16_t> out{0, 0};
+    EXPECT_TRUE(m.ReadHoldingRegisters(0, 2, out));
+    EXPECT_EQ(out, (std::vector<uint16_t>{1, 2}));
 }
 
 TEST_F(ModbusMaster, ReplyUnitFunctionAndWriteEchoAreNotCompared) {

@@ -207,23 +207,44 @@ TEST_F(Catalogue, AnalogueInputRangesAndLocks) {
     EXPECT_TRUE(Locked(*m, "detoflg"));
 }
 
+// Every monitor model blanks zero status values and shows a weak signal with the out-of-range
+// text of its own text section; the fixture gives each section a text of its own to tell them
+// apart.
 TEST_F(Catalogue, MonitorTextsBlankZeroStatusAndWeakSignal) {
-    for (int entry : {0, 3}) {
+    std::string language = testing_support::ReadFile("English.lng");
+    const std::string weak = "<text name=\"outnrvl\">Out of range</text>";
+    for (size_t at = language.find("<parameter name=\""); at != std::string::npos;
+         at = language.find("<parameter name=\"", at + 1)) {
+        const size_t nameAt = at + 17;
+        const std::string section = language.substr(nameAt, language.find('"', nameAt) - nameAt);
+        const size_t text = language.find(weak, at);
+        ASSERT_NE(text, std::string::npos) << section;
+        language.replace(text, weak.size(),
+                         "<text name=\"outnrvl\">weak in " + section + "</text>");
+    }
+    testing_support::TempDir dir;
+    g_resources.LoadLanguage(dir.Write("sections.lng", language));
+    const char* const kTextSection[] = {"RB16KT5_2", "RB16T5-PLX4M_2", "RB16T5-SQ7_2", "RB16KT5_2",
+                                        "RB16KT5_2", "RB16KT5_2",      "RB16KT5_2"};
+    for (int entry = 0; entry < CDevType::EntryCount(); ++entry) {
+        SCOPED_TRACE(CDevType::Entry(entry).modelCode);
         auto m = types.Create(entry, 0, DEV_MONITOR);
         auto text = [&](const char* key) {
             int i = m->IndexOf(key);
             return m->AdjustText(i, m->At(i).GetDisplayText());
         };
-        EXPECT_EQ(text("nrvlfirmver"), "");
-        EXPECT_EQ(text("mac"), "");
-        EXPECT_EQ(text("rpanid"), "");
-        EXPECT_EQ(text("rch"), "");
+        for (const char* key : {"nrvlfirmver", "mac", "rpanid", "rch", "rsadrs"})
+            EXPECT_EQ(text(key), "") << key;
         m->Find("rpanid").SetNumber(0x1234);
         EXPECT_EQ(text("rpanid"), "1234");
+        m->Find("rsadrs").SetNumber(0x0001);
+        EXPECT_EQ(text("rsadrs"), m->Find("rsadrs").GetDisplayText());
         m->Find("rssi").SetNumber(-103);
         EXPECT_EQ(text("rssi"), "-103 (" + g_resources.GetMessageText("unitdbm") + ")");
         m->Find("rssi").SetNumber(-104);
-        EXPECT_EQ(text("rssi"), g_resources.GetParameterText("RB16KT5_2", "outnrvl"));
+        EXPECT_EQ(text("rssi"), std::string("weak in ") + kTextSection[entry]);
+        m->Find("rssi").SetNumber(-32768);
+        EXPECT_EQ(text("rssi"), std::string("weak in ") + kTextSection[entry]);
     }
 }
 

@@ -1,7 +1,10 @@
 #include "session/config_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -220,12 +223,32 @@ TEST_F(ConfigFile, Version10AndMissingFileAndDuplicates) {
     EXPECT_EQ(LoadConfiguration(dir.Write("dup.cfg", dup))->Find("rate").Value().Word(0), 2);
 }
 
+// A save that fails half-way through writing (here: the disk takes no more than 512 bytes of a
+// file) leaves the file it was replacing as it was, and no stray temporary file beside it.
 TEST_F(ConfigFile, FailedSaveLeavesThePreviousFile) {
-    auto path = dir.Write("keep.cfg", "previous contents");
     auto model = CDevType().Create(0, 0, DEV_SETTINGS);
+    SaveConfiguration(*model, dir.File("keep.cfg"));
+    const std::string previous = Read(dir.File("keep.cfg"));
+    model->Find("panid").SetText("1A2B");
+    {
+        struct rlimit saved {};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        struct rlimit small = saved;
+        small.rlim_cur = 512;
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const std::string error =
+            testing_support::ErrorText([&] { SaveConfiguration(*model, dir.File("keep.cfg")); });
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_NE(error, "(no error)");
+    }
+    EXPECT_EQ(Read(dir.File("keep.cfg")), previous);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("")),
+                            std::filesystem::directory_iterator()),
+              1);
     EXPECT_THROW(SaveConfiguration(*model, dir.File("missing-folder/x.cfg")), CPrivateException);
-    EXPECT_EQ(Read(path), "previous contents");
     // Saving over a file replaces it whole.
-    SaveConfiguration(*model, path);
-    EXPECT_NO_THROW(LoadConfiguration(path));
+    SaveConfiguration(*model, dir.File("keep.cfg"));
+    EXPECT_EQ(LoadConfiguration(dir.File("keep.cfg"))->Find("panid").GetText(), "1A2B");
 }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/private_exception.h"
 #include "model/dev_types.h"
 #include "model/modbus_mapping.h"
@@ -208,6 +210,36 @@ TEST_F(DeviceSession, ConnectionStepProbesAndUnlocks) {
         EXPECT_NE(ui.errors[0].find(g_resources.GetMessageText("mbio.timeout")), std::string::npos);
         EXPECT_EQ(m.line().Requests(3).size(), 3u);
     }
+}
+
+// Asked to, the connection step stores the chosen port before it probes, so that the choice
+// stays even when the device does not answer; otherwise it writes nothing.
+TEST_F(DeviceSession, ConnectionStepSavesTheChosenPortBeforeProbing) {
+    testing_support::TempDir dir;
+    const std::string previous = SettingsFile();
+    SetSettingsFile(dir.File("NORVELCO.conf"));
+    devsim::CDeviceSim sim(Config("RB16KT5_2"));
+    for (bool answers : {true, false}) {
+        SCOPED_TRACE(answers ? "device answers" : "silent line");
+        std::filesystem::remove(dir.File("NORVELCO.conf"));
+        SimMaster m(sim);
+        m.line().silent = !answers;
+        ScriptedUi ui;
+        ComSettings settings;
+        settings.Address = 1;
+        settings.Baudrate = 5;
+        EXPECT_EQ(ConnectDevice(m.master(), ui, settings, true), answers);
+        const ComSettings saved = ComSettings::Loaded();
+        EXPECT_EQ(saved.COMPortName, "/dev/simulated");
+        EXPECT_EQ(saved.Baudrate, 5);
+        EXPECT_EQ(m.master().Settings().COMPortName, "/dev/simulated");
+    }
+    std::filesystem::remove(dir.File("NORVELCO.conf"));
+    SimMaster m(sim);
+    ScriptedUi ui;
+    EXPECT_TRUE(ConnectDevice(m.master(), ui, ComSettings{}, false));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("NORVELCO.conf"))) << "nothing saved unasked";
+    SetSettingsFile(previous);
 }
 
 TEST_F(DeviceSession, PasswordsThatCannotBeSentNeverReachTheDevice) {
