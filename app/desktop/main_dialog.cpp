@@ -449,8 +449,8 @@ void CNorveltDlg::OnCommand(int id) {
     }
 }
 
-// Mapped again after the monitor, the window would be placed anew by the window manager, which
-// counts its frame into the position once more; it comes back where the user left it.
+// Shown again after the monitor, the window is placed anew by the window manager (it came back
+// lower and to the right); it returns where the user left it.
 void CNorveltDlg::RunMonitor() {
     const QPoint where = pos();
     hide();

@@ -290,15 +290,17 @@ TEST_F(ParameterListTest, MovingKeysSkipGroupHeadings) {
     struct Case {
         const char* from;
         Qt::Key key;
+        const char* keyName;
         const char* to;  // null: the last row
     };
-    const Case cases[] = {{"stop", Qt::Key_Down, "panid"},   {"panid", Qt::Key_Up, "stop"},
-                          {"rate", Qt::Key_Up, "rate"},      {"parity", Qt::Key_Home, "rate"},
-                          {"panid", Qt::Key_PageUp, "rate"}, {"stop", Qt::Key_End, nullptr},
-                          {"panid", Qt::Key_Left, "panid"}};
+    const Case cases[] = {
+        {"stop", Qt::Key_Down, "Down", "panid"},      {"panid", Qt::Key_Up, "Up", "stop"},
+        {"rate", Qt::Key_Up, "Up", "rate"},           {"parity", Qt::Key_Home, "Home", "rate"},
+        {"panid", Qt::Key_PageUp, "Page Up", "rate"}, {"stop", Qt::Key_End, "End", nullptr},
+        {"panid", Qt::Key_Left, "Left", "panid"}};
     Load("RB16KT5_2");
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.from) + " " + QTest::toString(c.key));
+        SCOPED_TRACE(std::string(c.from) + " " + c.keyName);
         Select(c.from);
         QTest::keyClick(list, c.key);
         const int expected = c.to ? Row(c.to) : list->RowCount() - 1;
