@@ -69,8 +69,10 @@ inline QSize DialogSize(const QWidget* w, int cx, int cy) {
 }
 
 // Saves a screenshot of a shown widget under BUILD/screenshots for review, after checking that it
-// has the size it is meant to have and that its picture holds more than a blank background.
-inline void SaveScreenshot(QWidget* w, const std::string& name, QSize expected) {
+// has the size it is meant to have (by default the size it has) and that its picture holds more
+// than a blank background.
+inline void SaveScreenshot(QWidget* w, const std::string& name, QSize expected = {}) {
+    if (!expected.isValid()) expected = w->size();
     EXPECT_TRUE(w->isVisible()) << name;
     EXPECT_EQ(w->size(), expected) << name;
     const QImage image = w->grab().toImage();
