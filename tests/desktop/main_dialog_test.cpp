@@ -282,7 +282,8 @@ TEST_F(MainDialog, ALanguageFileThatFailsIsNotKept) {
         ASSERT_EQ(messages.messages.size(), 1u);
         EXPECT_NE(messages.messages[0].text.find("Broken.lng"), std::string::npos);
         EXPECT_EQ(g_resources.GetLanguageName(), "English");
-        EXPECT_EQ(d.windowTitle().toStdString(), g_resources.GetGuiText(102, 0));
+        EXPECT_NE(d.windowTitle().toStdString().find(g_resources.GetGuiText(102, 0)),
+                  std::string::npos);
         EXPECT_EQ(d.CommandButton(0)->text().toStdString(), g_resources.GetMessageText("tb0"));
         d.show();
         QEvent change(QEvent::ThemeChange);
@@ -508,8 +509,9 @@ TEST_F(MainDialog, Screenshots) {
         rig.dialog->OnCommand(CMD_UPLOAD);
         rig.dialog->show();
         QTest::qWait(20);
-        ui_support::SaveScreenshot(rig.dialog.get(), std::string("main-") + language,
-                                   ui_support::DialogSize(rig.dialog.get(), 400, 424));
+        ui_support::SaveScreenshot(
+            rig.dialog.get(), std::string("main-") + language,
+            ui_support::DialogSize(rig.dialog.get(), 400, 424 + 22));  // with the status line
     }
     CAppSettings settings;
     settings.SetLanguageFile("English.lng");
