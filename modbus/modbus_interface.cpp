@@ -101,6 +101,8 @@ void CModbusInterface::RebuildLink() {
             m_link = std::make_unique<modbus::CUdpLink>(m_cancel, m_broadcastWaitMs);
             break;
     }
+    m_tap.clock = m_clock;
+    m_link->AttachTap(&m_tap);
 }
 
 CModbusLink& CModbusInterface::Link() {
@@ -194,7 +196,8 @@ void CModbusInterface::RunBlock(const Exchange& exchange, std::span<uint8_t> rep
     m_cancel = false;
     for (int attempt = 1;; ++attempt) {
         try {
-            Attempt(exchange, reply);
+            if (attempt > 1) NoteRetry(attempt);
+            Attempt(exchange, reply, attempt);
             // A read ends as soon as its reply is in; a write's block is done on the device.
             if (exchange.cancelAfterReply && m_cancel) throw CPrivateException();
             return;
@@ -206,47 +209,299 @@ void CModbusInterface::RunBlock(const Exchange& exchange, std::span<uint8_t> rep
     }
 }
 
-void CModbusInterface::Attempt(const Exchange& exchange, std::span<uint8_t> reply) {
+void CModbusInterface::Attempt(const Exchange& exchange, std::span<uint8_t> reply, int attempt) {
     CModbusLink& link = Link();
     std::fill(reply.begin(), reply.end(), 0);
+    m_tap.keepBytes = Recording();
+    m_tap.receivedUs = 0;
+    if (m_tap.keepBytes) {
+        m_tap.stale.clear();
+        m_tap.sent.clear();
+        m_tap.received.clear();
+    }
     const uint16_t transaction = link.SendRequest(exchange.request);
+    const int64_t sentUs = m_clock->MonotonicUs();
+    NoteRequest(exchange, sentUs);
     link.SetReplyTimeout(exchange.baseTimeoutMs,
                          exchange.request.size() + reply.size() + kChecksumBytes);
     const LinkReply got = link.ReceiveReply(reply);
-    CheckReply(exchange, reply, got, transaction);
+    if (m_tap.receivedUs == 0) m_tap.receivedUs = m_clock->MonotonicUs();
+    const Verdict verdict = CheckReply(exchange, reply, got, transaction);
+    NoteReply(exchange, verdict, sentUs, attempt);
+    if (verdict.reason != REPLY_OK) RaiseCommError(exchange, verdict.reason, verdict.code);
 }
 
-void CModbusInterface::CheckReply(const Exchange& exchange, std::span<const uint8_t> reply,
-                                  const LinkReply& got, uint16_t transaction) const {
+CModbusInterface::Verdict CModbusInterface::CheckReply(const Exchange& exchange,
+                                                       std::span<const uint8_t> reply,
+                                                       const LinkReply& got,
+                                                       uint16_t transaction) const {
     const std::vector<uint8_t>& request = exchange.request;
-    auto invalid = [&] {
+    auto invalid = [] {
         TraceLine("Invalid response\n");
-        RaiseCommError(exchange, INVALID_RESPONSE);
+        return Verdict{INVALID_RESPONSE};
     };
-    if (got.fault == LinkReply::CHECKSUM) RaiseCommError(exchange, CRC_ERROR);
-    if (got.fault == LinkReply::MALFORMED) invalid();
+    if (got.fault == LinkReply::CHECKSUM) return {CRC_ERROR};
+    if (got.fault == LinkReply::MALFORMED) return invalid();
     if (got.length == 0) {
         TraceLine("Timeout\n");
-        RaiseCommError(exchange, TIMEOUT);
+        return {TIMEOUT};
     }
     if (got.transaction != transaction) {
         TraceLine("Invalid transaction\n");
-        RaiseCommError(exchange, INVALID_TRANSACTION);
+        return {INVALID_TRANSACTION, got.transaction};
     }
     // The unit and function of the answer are not compared: radio gateways may answer with their
     // own unit, and devices answer the password write like any register write.
     if (got.length > 2 && (reply[1] & 0x80)) {
         const int code = reply[2];
         TraceLine(platform::FormatC("Exception %d\n", code));
-        if (code == kProtectCodeLocked || code == kProtectCodePassword)
-            RaiseCommError(exchange, PROTECTED);
-        RaiseCommError(exchange, EXCEPTION, code);
+        if (code == kProtectCodeLocked || code == kProtectCodePassword) return {PROTECTED, code};
+        return {EXCEPTION, code};
     }
     // Exactly the expected length: a short or long answer must never pass for the registers.
-    if (got.length != reply.size()) invalid();
+    if (got.length != reply.size()) return invalid();
     // A read must announce the registers it carries; a write's echo is relied on for its length
     // only.
-    if (request[1] == modbus::FC_READ_HOLDING_REGISTERS && reply[2] != 2 * request[5]) invalid();
+    if (request[1] == modbus::FC_READ_HOLDING_REGISTERS && reply[2] != 2 * request[5])
+        return invalid();
+    return {};
+}
+
+// ---- traffic record and statistics ----
+
+namespace {
+
+using modbus::TrafficDirection;
+using modbus::TrafficKind;
+
+std::string Text(std::string_view key, std::initializer_list<platform::FormatArg> args = {}) {
+    return CPrivateException(CPrivateException::Key{key}, args).Message();
+}
+
+// "3001–3004 (4 registers)" in the words of the key's texts; shown addresses are 1-based.
+std::string RangeText(const char* key, int address, int count) {
+    if (count == 1) return Text(platform::FormatC("%s1", key), {int32_t{address + 1}});
+    return Text(key, {int32_t{address + 1}, int32_t{address + count}, int32_t{count}});
+}
+
+std::string ExceptionText(int code) {
+    std::string what = g_resources.GetMessageText(platform::FormatC("traffic.exc%d", code));
+    if (what.empty()) what = Text("traffic.excunknown");
+    return Text("traffic.exception", {int32_t{code}, what});
+}
+
+// Where the data unit starts in a request frame, and how many trailing bytes are not its data.
+struct FrameLayout {
+    size_t head;
+    size_t tail;
+    size_t unitWidth;  // wire bytes per data-unit byte
+};
+
+FrameLayout LayoutOf(ModeTraits::Link link) {
+    switch (link) {
+        case ModeTraits::SERIAL_ASCII:
+            return {1, 2, 2};  // ':' ... CR LF
+        case ModeTraits::NETWORK_TCP:
+            return {modbus::kTcpHeaderBytes, 0, 1};
+        case ModeTraits::NETWORK_UDP:
+            return {modbus::kUdpHeaderBytes, 0, 1};
+        case ModeTraits::SERIAL_RTU:
+            break;
+    }
+    return {0, 0, 1};
+}
+
+modbus::TrafficFraming FramingOf(ModeTraits::Link link) {
+    switch (link) {
+        case ModeTraits::SERIAL_ASCII:
+            return modbus::TrafficFraming::ASCII;
+        case ModeTraits::NETWORK_TCP:
+            return modbus::TrafficFraming::TCP;
+        case ModeTraits::NETWORK_UDP:
+            return modbus::TrafficFraming::UDP;
+        case ModeTraits::SERIAL_RTU:
+            break;
+    }
+    return modbus::TrafficFraming::RTU;
+}
+
+// The bytes of a password request after its byte count: the password itself.
+constexpr size_t kWriteDataOffset = 7;
+
+}  // namespace
+
+void CModbusInterface::AddTrafficListener(modbus::CTrafficListener* listener) {
+    if (!listener) return;
+    std::lock_guard lock(m_listenerMutex);
+    if (std::find(m_listeners.begin(), m_listeners.end(), listener) == m_listeners.end())
+        m_listeners.push_back(listener);
+    m_recording = true;
+}
+
+void CModbusInterface::RemoveTrafficListener(modbus::CTrafficListener* listener) {
+    std::lock_guard lock(m_listenerMutex);
+    std::erase(m_listeners, listener);
+    m_recording = !m_listeners.empty();
+}
+
+void CModbusInterface::SetTrafficClock(const modbus::CTrafficClock& clock) {
+    m_clock = &clock;
+    m_tap.clock = &clock;
+}
+
+modbus::TrafficStatistics CModbusInterface::Statistics() const {
+    std::lock_guard lock(m_statsMutex);
+    return m_stats;
+}
+
+modbus::TrafficStatistics CModbusInterface::SessionStatistics() const {
+    std::lock_guard lock(m_statsMutex);
+    return m_sessionStats;
+}
+
+void CModbusInterface::ResetStatistics() {
+    std::lock_guard lock(m_statsMutex);
+    m_stats = {};
+}
+
+void CModbusInterface::BeginStatisticsSession() {
+    std::lock_guard lock(m_statsMutex);
+    m_sessionStats = {};
+}
+
+template <typename Fn>
+void CModbusInterface::Count(Fn&& change) {
+    std::lock_guard lock(m_statsMutex);
+    change(m_stats);
+    change(m_sessionStats);
+}
+
+void CModbusInterface::Deliver(const modbus::TrafficEntry& entry) {
+    std::lock_guard lock(m_listenerMutex);
+    for (modbus::CTrafficListener* listener : m_listeners) listener->OnTraffic(entry);
+}
+
+modbus::TrafficEntry CModbusInterface::Entry(TrafficDirection direction, TrafficKind kind,
+                                             int64_t monotonicUs) const {
+    modbus::TrafficEntry e;
+    e.monotonicUs = monotonicUs;
+    e.wallUs = m_clock->WallUs() - (m_clock->MonotonicUs() - monotonicUs);
+    e.direction = direction;
+    e.framing = FramingOf(m_traits.link);
+    e.kind = kind;
+    return e;
+}
+
+std::string CModbusInterface::MaskedRequestBytes(const Exchange& exchange) const {
+    const std::vector<uint8_t>& frame = m_tap.sent;
+    if (exchange.request[1] != modbus::FC_WRITE_AUTHENTICATION) return modbus::HexBytes(frame);
+    // The password, and the checksum computed from it, never reach a record.
+    const FrameLayout layout = LayoutOf(m_traits.link);
+    const size_t from = std::min(frame.size(), layout.head + kWriteDataOffset * layout.unitWidth);
+    const size_t to = frame.size() >= from + layout.tail ? frame.size() - layout.tail : from;
+    std::string hex = modbus::HexBytes(std::span(frame).first(from));
+    for (size_t i = from; i < to; ++i) hex += hex.empty() ? "**" : " **";
+    const std::string tail = modbus::HexBytes(std::span(frame).subspan(to));
+    if (!tail.empty()) hex += (hex.empty() ? "" : " ") + tail;
+    return hex;
+}
+
+void CModbusInterface::NoteRetry(int attempt) {
+    Count([](modbus::TrafficStatistics& s) { ++s.retries; });
+    if (!Recording()) return;
+    modbus::TrafficEntry e =
+        Entry(TrafficDirection::EVENT, TrafficKind::RETRY, m_clock->MonotonicUs());
+    e.meaning = Text("traffic.retry", {int32_t{attempt}, int32_t{m_traits.attempts}});
+    Deliver(e);
+}
+
+void CModbusInterface::NoteRequest(const Exchange& exchange, int64_t sentUs) {
+    Count([](modbus::TrafficStatistics& s) { ++s.requests; });
+    if (!Recording()) return;
+    if (!m_tap.stale.empty()) {
+        modbus::TrafficEntry stale = Entry(TrafficDirection::RX, TrafficKind::STALE_BYTES, sentUs);
+        stale.bytes = modbus::HexBytes(m_tap.stale);
+        stale.meaning = Text("traffic.stale", {static_cast<int32_t>(m_tap.stale.size())});
+        Deliver(stale);
+    }
+    modbus::TrafficEntry e = Entry(TrafficDirection::TX, TrafficKind::REQUEST, sentUs);
+    e.bytes = MaskedRequestBytes(exchange);
+    const uint8_t function = exchange.request[1];
+    const char* key = function == modbus::FC_READ_HOLDING_REGISTERS ? "traffic.read"
+                      : function == modbus::FC_WRITE_AUTHENTICATION ? "traffic.password"
+                                                                    : "traffic.write";
+    e.meaning = RangeText(key, exchange.address, exchange.count);
+    Deliver(e);
+}
+
+void CModbusInterface::NoteReply(const Exchange& exchange, const Verdict& verdict, int64_t sentUs,
+                                 int attempt) {
+    const int64_t waitedUs = std::max<int64_t>(0, m_tap.receivedUs - sentUs);
+    const bool isRead = exchange.request[1] == modbus::FC_READ_HOLDING_REGISTERS;
+    TrafficKind kind = TrafficKind::REPLY;
+    switch (verdict.reason) {
+        case REPLY_OK: {
+            const int64_t wall = m_clock->WallUs();
+            Count([&](modbus::TrafficStatistics& s) {
+                s.AddReply(waitedUs);
+                s.lastGoodReplyWallUs = wall;
+            });
+            break;
+        }
+        case EXCEPTION:
+        case PROTECTED:
+            kind = TrafficKind::EXCEPTION;
+            Count([&](modbus::TrafficStatistics& s) {
+                s.AddReply(waitedUs);
+                ++s.exceptions;
+            });
+            break;
+        case TIMEOUT:
+            kind = TrafficKind::TIMEOUT;
+            Count([](modbus::TrafficStatistics& s) { ++s.timeouts; });
+            break;
+        case CRC_ERROR:
+            kind = TrafficKind::CHECKSUM_ERROR;
+            Count([](modbus::TrafficStatistics& s) { ++s.checksumErrors; });
+            break;
+        case INVALID_RESPONSE:
+        case INVALID_TRANSACTION:
+            kind = TrafficKind::INVALID_REPLY;
+            Count([](modbus::TrafficStatistics& s) { ++s.invalidReplies; });
+            break;
+    }
+    if (!Recording()) return;
+    const bool bytes = !m_tap.received.empty();
+    modbus::TrafficEntry e =
+        Entry(bytes ? TrafficDirection::RX : TrafficDirection::EVENT, kind, m_tap.receivedUs);
+    e.bytes = modbus::HexBytes(m_tap.received);
+    e.responseUs = waitedUs;
+    switch (verdict.reason) {
+        case REPLY_OK:
+            e.meaning =
+                isRead ? (exchange.count == 1 ? Text("traffic.reply1")
+                                              : Text("traffic.reply", {int32_t{exchange.count}}))
+                       : RangeText("traffic.written", exchange.address, exchange.count);
+            break;
+        case EXCEPTION:
+        case PROTECTED:
+            e.meaning = ExceptionText(verdict.code);
+            break;
+        case TIMEOUT:
+            e.meaning = Text("traffic.timeout", {int64_t{(waitedUs + 500) / 1000}, int32_t{attempt},
+                                                 int32_t{m_traits.attempts}});
+            break;
+        case CRC_ERROR:
+            e.meaning = Text("traffic.crc");
+            break;
+        case INVALID_RESPONSE:
+            e.meaning = Text("traffic.invalid");
+            break;
+        case INVALID_TRANSACTION:
+            e.meaning = Text("traffic.transaction", {int32_t{verdict.code}});
+            break;
+    }
+    Deliver(e);
 }
 
 void CModbusInterface::RaiseCommError(const Exchange& exchange, Reason reason,

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "modbus/byte_transport.h"
 #include "modbus/modbus_link.h"
 #include "modbus/serial_link.h"
+#include "modbus/traffic.h"
 
 // Transport modes of the connection settings.
 enum ModbusMode : int {
@@ -73,13 +75,40 @@ public:
     // the address and count.
     bool WriteAuthentication(int address, int count, std::span<const uint16_t> in);
 
+    // The traffic record: listeners hear of every frame, time-out and retry on the thread that
+    // runs the exchange. A listener must be removed before it goes; removal waits for an entry
+    // being delivered to it.
+    void AddTrafficListener(modbus::CTrafficListener* listener);
+    void RemoveTrafficListener(modbus::CTrafficListener* listener);
+    // Where the record's timestamps come from (tests give a clock of their own); not owned.
+    void SetTrafficClock(const modbus::CTrafficClock& clock);
+    // Communication statistics, any thread: since construction (or ResetStatistics), and since
+    // the last BeginStatisticsSession.
+    modbus::TrafficStatistics Statistics() const;
+    modbus::TrafficStatistics SessionStatistics() const;
+    void ResetStatistics();
+    void BeginStatisticsSession();
+
     // Any thread: the running operation stops after its current reply and retries no more.
     void Cancel();
     // The reply watchdog's notification, on its thread: aborts the late receive.
     void Update(CObservable* source) override;
 
 private:
-    enum Reason { TIMEOUT, INVALID_TRANSACTION, INVALID_RESPONSE, CRC_ERROR, EXCEPTION, PROTECTED };
+    enum Reason {
+        TIMEOUT,
+        INVALID_TRANSACTION,
+        INVALID_RESPONSE,
+        CRC_ERROR,
+        EXCEPTION,
+        PROTECTED,
+        REPLY_OK
+    };
+    // What the checks found in one reply.
+    struct Verdict {
+        Reason reason = REPLY_OK;
+        int code = 0;  // the exception code, or the transaction received
+    };
 
     // One block's request with the labels of its texts.
     struct Exchange {
@@ -98,9 +127,21 @@ private:
 
     // Runs one block with its attempts; the reply holds the checked answer afterwards.
     void RunBlock(const Exchange& exchange, std::span<uint8_t> reply);
-    void Attempt(const Exchange& exchange, std::span<uint8_t> reply);
-    void CheckReply(const Exchange& exchange, std::span<const uint8_t> reply, const LinkReply& got,
-                    uint16_t transaction) const;
+    void Attempt(const Exchange& exchange, std::span<uint8_t> reply, int attempt);
+    Verdict CheckReply(const Exchange& exchange, std::span<const uint8_t> reply,
+                       const LinkReply& got, uint16_t transaction) const;
+
+    // The traffic record and the statistics of one attempt.
+    bool Recording() const { return m_recording.load(std::memory_order_relaxed); }
+    void NoteRetry(int attempt);
+    void NoteRequest(const Exchange& exchange, int64_t sentUs);
+    void NoteReply(const Exchange& exchange, const Verdict& verdict, int64_t sentUs, int attempt);
+    modbus::TrafficEntry Entry(modbus::TrafficDirection direction, modbus::TrafficKind kind,
+                               int64_t monotonicUs) const;
+    std::string MaskedRequestBytes(const Exchange& exchange) const;
+    void Deliver(const modbus::TrafficEntry& entry);
+    template <typename Fn>
+    void Count(Fn&& change);
     [[noreturn]] void RaiseCommError(const Exchange& exchange, Reason reason,
                                      int exceptionCode = 0) const;
 
@@ -112,4 +153,13 @@ private:
     uint32_t m_tcpReplyMs;
     uint32_t m_broadcastWaitMs;
     std::atomic<bool> m_cancel{false};
+
+    WireTap m_tap;
+    const modbus::CTrafficClock* m_clock = &modbus::CTrafficClock::System();
+    std::mutex m_listenerMutex;
+    std::vector<modbus::CTrafficListener*> m_listeners;  // under m_listenerMutex
+    std::atomic<bool> m_recording{false};                // whether m_listeners holds any
+    mutable std::mutex m_statsMutex;
+    modbus::TrafficStatistics m_stats;  // under m_statsMutex, as the session's
+    modbus::TrafficStatistics m_sessionStats;
 };

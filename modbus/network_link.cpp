@@ -143,7 +143,9 @@ void CTcpLink::Close() {
 uint16_t CTcpLink::SendRequest(std::span<const uint8_t> pdu) {
     const uint16_t transaction = NextTcpTransaction();
     // A failed send shows as a missing reply.
-    if (m_socket.IsOpen()) m_socket.Send(TcpFrame(transaction, pdu));
+    const std::vector<uint8_t> frame = TcpFrame(transaction, pdu);
+    if (m_socket.IsOpen()) m_socket.Send(frame);
+    TapSent(frame);
     return transaction;
 }
 
@@ -183,6 +185,7 @@ LinkReply CTcpLink::ReceiveReply(std::span<uint8_t> reply) {
         whole = !m_cancel && ReadFrame();
     }
     if (armed) m_watchdog->Disarm();
+    TapReceived(std::span<const uint8_t>(m_frame).first(std::min(m_received, m_frame.size())));
 
     LinkReply got;
     const size_t payload = m_received > kTcpHeaderBytes ? m_received - kTcpHeaderBytes : 0;
@@ -230,6 +233,7 @@ void CUdpLink::Close() {
 uint16_t CUdpLink::SendRequest(std::span<const uint8_t> pdu) {
     const uint16_t transaction = NextUdpTransaction();
     const std::vector<uint8_t> frame = UdpFrame(transaction, m_target, m_source, pdu);
+    TapSent(frame);
     // The sockets of the previous request close with whatever they still hold.
     m_sockets.clear();
     m_wakeup.Clear();
@@ -288,6 +292,7 @@ LinkReply CUdpLink::ReceiveReply(std::span<uint8_t> reply) {
                 const auto kept =
                     std::span<const uint8_t>(buffer).first(std::min(*length, buffer.size()));
                 if (!IsDeviceReply(kept)) continue;
+                TapReceived(kept);
                 const size_t payload = *length - kUdpHeaderBytes;
                 std::copy_n(buffer.begin() + kUdpHeaderBytes, std::min(payload, reply.size()),
                             reply.begin());

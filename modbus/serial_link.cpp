@@ -48,9 +48,10 @@ uint16_t CSerialLink::SendRequest(std::span<const uint8_t> pdu) {
     // Whatever a late reply left on the line must not be taken for the answer to this request.
     m_port.SetReadTimeouts(1, 0);
     uint8_t stale[kDrainBytes];
-    ReadUpTo(m_port, stale, sizeof stale);
+    TapStale(std::span<const uint8_t>(stale, ReadUpTo(m_port, stale, sizeof stale)));
     const std::vector<uint8_t> frame = Frame(pdu);
     m_port.Write(frame.data(), frame.size());
+    TapSent(frame);
     return 0;
 }
 
@@ -73,6 +74,8 @@ LinkReply CRtuLink::ReceiveReply(std::span<uint8_t> reply) {
     const bool exception = got >= 2 && (frame[1] & 0x80);
     if (got == head && !exception) got += ReadUpTo(m_port, frame.data() + head, want - head);
 
+    TapReceived(std::span<const uint8_t>(frame.data(), got));
+
     const size_t payload = got >= 2 ? got - 2 : got;
     const size_t kept = std::min(payload, reply.size());
     std::copy_n(frame.begin(), kept, reply.begin());
@@ -93,6 +96,7 @@ LinkReply CAsciiLink::ReceiveReply(std::span<uint8_t> reply) {
     // ':' + two digits per byte + two LRC digits + CR LF.
     std::vector<uint8_t> chars(2 * reply.size() + 5);
     const size_t got = ReadUpTo(m_port, chars.data(), chars.size());
+    TapReceived(std::span<const uint8_t>(chars.data(), got));
     if (got < 2) return {};
     if (chars[got - 2] != '\r' || chars[got - 1] != '\n') return {0, 0, LinkReply::MALFORMED};
     if ((got - 2) / 2 == 0) return {};

@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
@@ -33,7 +34,7 @@ constexpr int kActionButtonId = 1082;
 
 // The window in dialog units, and the chart beside the list when it is shown.
 constexpr int kWidth = 366;
-constexpr int kHeight = 423;
+constexpr int kHeight = 437;  // with the statistics row under the status row
 constexpr int kChartWidth = 320;
 
 constexpr const char* kChartShownSetting = "MonitorChart";
@@ -111,7 +112,9 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
       m_chartPanel(new QWidget(this)),
       m_chart(new CTrendChart(m_chartPanel)),
       m_recordButton(new QPushButton(m_chartPanel)),
-      m_recordLabel(new QLabel(m_chartPanel)) {
+      m_recordLabel(new QLabel(m_chartPanel)),
+      m_statsLine(new QLabel(this)),
+      m_trafficButton(new QPushButton(this)) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     ApplyUIFont(this);
@@ -143,8 +146,23 @@ CMonitorDialog::CMonitorDialog(QWidget* parent, MonitorTimings timings)
     QPalette red = m_reason->palette();
     red.setColor(QPalette::WindowText, kTextError);
     m_reason->setPalette(red);
+    // The statistics of the run in a row of their own under the status row.
+    PlaceInDialogUnits(m_statsLine, 9, 420, 296, 9);
+    PlaceInDialogUnits(m_trafficButton, 309, 418, 50, 14);
+    m_trafficButton->setAutoDefault(false);
+    m_trafficButton->hide();
+    connect(m_trafficButton, &QPushButton::clicked, this, [this] {
+        if (m_trafficOpener) m_trafficOpener();
+    });
+    auto* trafficKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+    connect(trafficKey, &QShortcut::activated, this, [this] {
+        if (m_trafficOpener) m_trafficOpener();
+    });
     const QFont f = font();
     setFixedSize(DluX(f, kWidth), DluY(f, kHeight));
+    // Blocks no other window (the main window is hidden meanwhile): the traffic window must stay
+    // usable beside the monitor.
+    setWindowModality(Qt::WindowModal);
     ApplyDialogTexts(kDialogId, this);
     SetUpChart();
 
@@ -177,6 +195,24 @@ bool CMonitorDialog::WorkerBusy() const {
     return g_executor.Holds(&m_pollItem) || g_executor.Holds(&m_operationItem);
 }
 
+void CMonitorDialog::SetTrafficOpener(std::function<void()> opener) {
+    m_trafficOpener = std::move(opener);
+    m_trafficButton->setText(ToQ(g_resources.GetMessageText("traffic.open")));
+    m_trafficButton->setVisible(static_cast<bool>(m_trafficOpener));
+}
+
+void CMonitorDialog::ShowStatistics() {
+    if (!m_master) return;
+    const modbus::TrafficStatistics s = m_master->SessionStatistics();
+    m_statsLine->setText(
+        ToQ(CPrivateException(
+                CPrivateException::Key{"stat.monitor"},
+                {modbus::GroupedNumber(static_cast<uint64_t>(m_polls)),
+                 modbus::GroupedNumber(s.timeouts), modbus::GroupedNumber(s.checksumErrors),
+                 int64_t{static_cast<int64_t>(s.MeanResponseMs() + 0.5)}})
+                .Message()));
+}
+
 void CMonitorDialog::SetTimings(MonitorTimings timings) {
     m_timings = timings;
     m_pollTimer.setInterval(timings.pollMs);
@@ -201,6 +237,9 @@ int CMonitorDialog::Run(CModbusInterface& master) {
     m_shownType = 0;
     m_blinkCount = 0;
     m_blink = false;
+    m_polls = 0;
+    master.BeginStatisticsSession();
+    ShowStatistics();
     unsetCursor();
     g_executor.Execute(&m_pollItem);
     return exec();
@@ -268,6 +307,8 @@ void CMonitorDialog::Update(CObservable* source) {
 }
 
 void CMonitorDialog::PollFinished() {
+    ++m_polls;
+    ShowStatistics();
     if (m_polled) m_device = std::move(m_polled);
     if (m_device && m_state == MON_OK) {
         const uint16_t type = m_device->TypeCode();

@@ -70,6 +70,8 @@ public:
     int Run(CModbusInterface& master);
     // Takes effect at the next start of a timer; a running one restarts with the new period.
     void SetTimings(MonitorTimings timings);
+    // Shows the traffic window of the master; without one the window offers no traffic button.
+    void SetTrafficOpener(std::function<void()> opener);
 
     // Completions of the work items (through the proxy) and committed edits of the list.
     void Update(CObservable* source) override;
@@ -99,6 +101,10 @@ public:
     QPushButton* UnlockButton() const { return m_unlockButton; }
     // Why the last poll failed, or what became of a failed operation write.
     QLabel* Reason() const { return m_reason; }
+    QPushButton* TrafficButton() const { return m_trafficButton; }
+    // The statistics of this run under the list.
+    QLabel* StatisticsLine() const { return m_statsLine; }
+    int Polls() const { return m_polls; }
     // Whether the status text is drawn white on red (an error, on a blink tick).
     bool StatusInverted() const;
 
@@ -146,6 +152,7 @@ private:
     void TrendPoll(bool ok);
     void ChooseRecording();
     void ShowRecording();
+    void ShowStatistics();
 
     MonitorTimings m_timings;
     CObserverProxyUI m_proxy;
@@ -173,6 +180,10 @@ private:
     std::string m_recordStopped;  // the last recording's end, shown until the next one
     FileChooser m_fileChooser;
     MonitorClock::time_point m_polledAt;  // of m_polled
+    QLabel* m_statsLine;
+    QPushButton* m_trafficButton;
+    std::function<void()> m_trafficOpener;
+    int m_polls = 0;  // UI thread: polls finished in this run
     QTimer m_pollTimer;
     QTimer m_statusTimer;
 

@@ -29,6 +29,7 @@
 #include "ui/progress_dialog.h"
 #include "ui/report_document.h"
 #include "ui/status_line.h"
+#include "ui/traffic_window.h"
 #include "ui/window_utils.h"
 
 namespace {
@@ -105,8 +106,9 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
     m_readItem.AddObserver(&m_proxy);
     m_writeItem.AddObserver(&m_proxy);
     m_connectionUi = m_dialogUi.get();
-    m_monitorRunner = [](CModbusInterface& master) {
+    m_monitorRunner = [this](CModbusInterface& master) {
         CMonitorDialog monitor;
+        monitor.SetTrafficOpener([this] { ShowTraffic(); });
         monitor.Run(master);
     };
 
@@ -151,6 +153,8 @@ CNorveltDlg::CNorveltDlg(std::unique_ptr<CModbusInterface> master, QWidget* pare
     m_commandBar->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_commandBar, &QWidget::customContextMenuRequested, this,
             &CNorveltDlg::ShowCommandBarMenu);
+    auto* trafficKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+    connect(trafficKey, &QShortcut::activated, this, &CNorveltDlg::ShowTraffic);
 
     m_list->Initialize();
     g_resources.Init();
@@ -170,6 +174,7 @@ bool CNorveltDlg::ApplyLanguage() {
     LoadQtTranslations();
     ApplyDialogTexts(kDialogId, this);
     BuildCommandBar();
+    if (m_trafficWindow) m_trafficWindow->ApplyLanguage();
     if (!m_device) {
         SetCurrentModel(CDevType().Create(0, 0, DEV_SETTINGS));
         SetOrigin({"st.new", {CDevType().LongName(0)}});
@@ -362,6 +367,8 @@ void CNorveltDlg::ShowCommandBarMenu(const QPoint& at) {
     menu.addSeparator();
     menu.addAction(ToQ(Text("about.menu")), this,
                    [this] { ShowMessage(this, AboutText(), MessageIcon::Information); });
+    menu.addAction(ToQ(g_resources.GetMessageText("traffic.open")), this,
+                   &CNorveltDlg::ShowTraffic);
     menu.exec(m_commandBar->mapToGlobal(at));
 }
 
@@ -399,6 +406,14 @@ void CNorveltDlg::LoadQtTranslations() {
         return;
     QCoreApplication::installTranslator(translator.get());
     m_qtTranslator = std::move(translator);
+}
+
+void CNorveltDlg::ShowTraffic() {
+    // A window of its own, not a child: a modal window over the main window must not block it.
+    if (!m_trafficWindow) m_trafficWindow = std::make_unique<CTrafficWindow>(*m_master);
+    m_trafficWindow->show();
+    m_trafficWindow->raise();
+    m_trafficWindow->activateWindow();
 }
 
 void CNorveltDlg::OnCommand(int id) {

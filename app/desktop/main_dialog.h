@@ -27,6 +27,7 @@ class CParameterListCtrl;
 class CProgressDialog;
 class CStatusLine;
 class QKeySequence;
+class CTrafficWindow;
 class QLabel;
 class QTranslator;
 class QMenu;
@@ -84,6 +85,10 @@ public:
     void SaveReport();
     // The command bar's context menu: languages, the read-back after downloads, the report.
     void ShowCommandBarMenu(const QPoint& at);
+    // Opens (or brings forward) the traffic window of the master; recording starts with its
+    // first opening.
+    void ShowTraffic();
+    CTrafficWindow* TrafficWindow() const { return m_trafficWindow.get(); }
 
     // Where the file commands and the report get their file names: (save?, title, filter) ->
     // path, empty when the user cancelled. The default is the desktop's file dialog.
@@ -212,4 +217,6 @@ private:
     bool m_busy = false;
     bool m_writeDone = false;  // the last download ran to its end
     std::string m_fileName;
+    // Last, so that it stops listening before the master goes.
+    std::unique_ptr<CTrafficWindow> m_trafficWindow;
 };

@@ -101,6 +101,9 @@ TEST_F(CliCommands, MalformedCommandLinesAreUsageErrors) {
         {"monitor", "--count", "0"},
         {"identify", "-o", file},
         {"ports", "--device"},
+        {"ports", "--stats"},
+        {"new", "RB16KT5_2", "-o", dir.File("x.cfg"), "--traffic", "-"},
+        {"--traffic", "", "identify"},
         // No port in the options nor in the settings.
         {"identify"},
         {"diff"},
@@ -287,6 +290,11 @@ TEST_F(CliCommands, FileErrorsExitWithThree) {
               cli::EXIT_FILE);
     EXPECT_EQ(Cli({"new", "RB16KT5_2", "-o", dir.Path().string()}).status, cli::EXIT_FILE);
     EXPECT_EQ(Cli({"--language", dir.File("none.lng"), "ports"}).status, cli::EXIT_FILE);
+    // A traffic log that cannot be written stops the command before the device is touched.
+    const CliResult traffic =
+        Cli({"--port", "/dev/null", "--traffic", dir.File("no/such/dir.log"), "identify"});
+    EXPECT_EQ(traffic.status, cli::EXIT_FILE);
+    EXPECT_NE(traffic.err.find(dir.File("no/such/dir.log")), std::string::npos) << traffic.err;
 }
 
 namespace {

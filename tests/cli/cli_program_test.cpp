@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,8 +22,10 @@
 #include "app/private_exception.h"
 #include "child_process.h"
 #include "model/dev_types.h"
+#include "platform/text.h"
 #include "session/config_file.h"
 #include "test_support.h"
+#include "tools/devsim/device_sim.h"
 
 using testing_support::TempDir;
 using Clock = std::chrono::steady_clock;
@@ -50,6 +53,12 @@ public:
         if (line.rfind("PORT ", 0) == 0) m_port = line.substr(5, line.size() - 6);
     }
     const std::string& Port() const { return m_port; }
+    // Stops the simulator and returns what it wrote on stderr (its --verbose log).
+    std::string StopAndTakeLog() {
+        kill(m_child.Pid(), SIGTERM);
+        m_child.Finish(5000);
+        return m_child.err;
+    }
 
 private:
     Child m_child;
@@ -360,4 +369,104 @@ TEST_F(CliProgram, DoctorOpensTheChosenPortAndListsTheVirtualPorts) {
     r = Cli(dir.File("ttyUSB7"), {"doctor"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find(Text("serio.gone", {dir.File("ttyUSB7")})), std::string::npos) << r.out;
+}
+
+namespace {
+
+// The lines of a text.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The data units of the traffic lines of a direction: the frame's bytes without the CRC.
+std::vector<std::string> TrafficUnits(const std::string& log, const std::string& dir) {
+    std::vector<std::string> units;
+    for (const std::string& line : Lines(log)) {
+        // TIMESTAMP DIR BYTES  MEANING
+        const size_t space = line.find(' ');
+        if (space == std::string::npos || line.compare(space + 1, 3, dir + " ") != 0) continue;
+        const size_t bytesAt = space + 4;
+        const std::string bytes = line.substr(bytesAt, line.find("  ", bytesAt) - bytesAt);
+        if (bytes.size() > 6) units.push_back(bytes.substr(0, bytes.size() - 6));
+    }
+    return units;
+}
+
+// The simulator's --verbose lines of a direction ("<-" requests, "->" replies).
+std::vector<std::string> SimulatorUnits(const std::string& log, const std::string& arrow) {
+    std::vector<std::string> units;
+    for (const std::string& line : Lines(log))
+        if (line.rfind(arrow + " ", 0) == 0) units.push_back(line.substr(arrow.size() + 1));
+    return units;
+}
+
+size_t CountLines(const std::string& log, const std::string& part) {
+    size_t n = 0;
+    for (const std::string& line : Lines(log)) n += line.find(part) != std::string::npos;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(CliProgram, TrafficLogShowsEveryFrameTheSimulatorSaw) {
+    Simulator sim({"--type", "RB16KT5QA", "--verbose"}, dir);
+    const CliResult r = Cli(sim.Port(), {"--traffic", "-", "upload", "-o", dir.File("t.cfg")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string simLog = sim.StopAndTakeLog();
+
+    const auto requests = SimulatorUnits(simLog, "<-");
+    ASSERT_GT(requests.size(), 3u) << simLog;
+    EXPECT_EQ(TrafficUnits(r.err, "TX"), requests);
+    EXPECT_EQ(TrafficUnits(r.err, "RX"), SimulatorUnits(simLog, "->"));
+    // Every line has the fixed form, with a UTC timestamp to the microsecond.
+    const std::regex form(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z (TX|RX|--) ([0-9A-F]{2}( [0-9A-F]{2})*)?  \S.*)");
+    for (const std::string& line : Lines(r.err)) {
+        if (line.size() > 27 && line[4] == '-') {
+            EXPECT_TRUE(std::regex_match(line, form)) << line;
+        }
+    }
+    EXPECT_NE(r.err.find("  read 3004 (1 register)"), std::string::npos) << r.err;
+}
+
+TEST_F(CliProgram, DroppedRepliesShowAsTimeOutsAndRetriesInLogAndStatistics) {
+    Simulator sim({"--type", "RB16KT5QA", "--drop-every", "3"}, dir);
+    const std::string log = dir.File("traffic.log");
+    const CliResult r = Cli(sim.Port(), {"--traffic", log, "--stats", "--json", "identify"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string traffic = Read(log);
+    const auto lines = Lines(r.out);
+    ASSERT_FALSE(lines.empty());
+    const QJsonObject stats =
+        QJsonDocument::fromJson(QByteArray::fromStdString(lines.back())).object();
+    const size_t timeouts = CountLines(traffic, " --   time-out after ");
+    ASSERT_GT(timeouts, 0u) << traffic;
+    EXPECT_EQ(stats["timeouts"].toInt(), static_cast<int>(timeouts)) << lines.back();
+    EXPECT_EQ(stats["retries"].toInt(), static_cast<int>(CountLines(traffic, "  retry, attempt ")));
+    EXPECT_EQ(stats["requests"].toInt(), static_cast<int>(CountLines(traffic, " TX ")));
+    EXPECT_EQ(stats["replies"].toInt(), static_cast<int>(CountLines(traffic, " RX ")));
+    for (const char* key : {"checksumErrors", "exceptions", "meanResponseMs", "maxResponseMs"})
+        EXPECT_TRUE(stats.contains(key)) << key;
+    EXPECT_GT(stats["meanResponseMs"].toDouble(), 0.0);
+}
+
+TEST_F(CliProgram, PasswordNeverReachesTheTrafficLog) {
+    Simulator sim({"--type", "RB16KT5_2", "--password", "s3cret"}, dir);
+    const std::string log = dir.File("traffic.log");
+    const CliResult r = Cli(sim.Port(), {"--password", "s3cret", "--traffic", log, "identify"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string traffic = Read(log);
+    EXPECT_NE(traffic.find("exception 20: device locked"), std::string::npos) << traffic;
+    EXPECT_NE(traffic.find(" ** ** "), std::string::npos) << traffic;
+    const auto packed = devsim::PackPassword("s3cret");
+    ASSERT_TRUE(packed);
+    std::string words;
+    for (uint16_t w : *packed)
+        words += platform::FormatC("%s%02X %02X", words.empty() ? "" : " ", w >> 8, w & 0xFF);
+    // Neither the whole password nor its first two words.
+    EXPECT_EQ(traffic.find(words), std::string::npos) << traffic;
+    EXPECT_EQ(traffic.find(words.substr(0, 11)), std::string::npos) << traffic;
 }

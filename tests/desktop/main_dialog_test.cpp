@@ -10,6 +10,9 @@
 #include <QMenu>
 #include <QPointer>
 #include <QProgressBar>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -30,6 +33,7 @@
 #include "ui/parameter_list.h"
 #include "ui/progress_dialog.h"
 #include "ui/status_line.h"
+#include "ui/traffic_window.h"
 #include "ui/ui_support.h"
 
 namespace {
@@ -807,4 +811,42 @@ TEST_F(MainDialog, LanguageMenuListsTheFilesByTheirNamesAndQtSpeaksTheChosenOne)
     d.AppSettings().Save();
     d.ApplyLanguage();
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Cancel");
+}
+
+TEST_F(MainDialog, TrafficWindowOpensFromTheShortcutAndTheCommandBarMenu) {
+    testing_support::LoadEnglish();
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    ASSERT_EQ(d.TrafficWindow(), nullptr) << "nothing recorded before it is asked for";
+    d.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+    QTest::keyClick(&d, Qt::Key_T, Qt::ControlModifier);
+    CTrafficWindow* window = d.TrafficWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->isModal());
+
+    window->close();
+    QWidget* bar = d.CommandButton(0)->parentWidget();
+    QTimer::singleShot(0, [] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        for (QAction* action : menu->actions())
+            if (action->text().toStdString() == g_resources.GetMessageText("traffic.open"))
+                action->trigger();
+        menu->close();
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), bar->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(bar, &event);
+    EXPECT_EQ(d.TrafficWindow(), window) << "one window for the master";
+    EXPECT_TRUE(window->isVisible());
+
+    // What the commands of the main window exchange shows in it.
+    d.OnCommand(CMD_UPLOAD);
+    ASSERT_TRUE(messages.messages.empty()) << messages.messages[0].text;
+    window->Refresh();
+    ASSERT_GT(window->Model()->rowCount(), 2);
+    EXPECT_EQ(window->Model()->At(0).meaning, "read 3004 (1 register)");
+    testing_support::LoadEnglish();
 }

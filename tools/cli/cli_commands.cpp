@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,7 @@
 #include "modbus/modbus_interface.h"
 #include "modbus/port_discovery.h"
 #include "modbus/port_monitor.h"
+#include "modbus/traffic.h"
 #include "model/dev_types.h"
 #include "model/model_listing.h"
 #include "platform/atomic_file.h"
@@ -116,6 +118,35 @@ std::string ParametersJson(const CDevInterface& model) {
     return json + "]";
 }
 
+// ---- traffic log and statistics ----
+
+// Every entry of the traffic record as one line, flushed at once so that a log followed with
+// tail -f is never behind the device.
+class CTrafficWriter : public modbus::CTrafficListener {
+public:
+    explicit CTrafficWriter(std::ostream& out) : m_out(out) {}
+    void OnTraffic(const modbus::TrafficEntry& entry) override {
+        m_out << modbus::FormatTrafficLine(entry) << '\n' << std::flush;
+    }
+
+private:
+    std::ostream& m_out;
+};
+
+std::string StatisticsJson(const modbus::TrafficStatistics& s) {
+    std::string json = FormatC(
+        "{\"requests\":%llu,\"replies\":%llu,\"timeouts\":%llu,\"checksumErrors\":%llu,"
+        "\"exceptions\":%llu,\"retries\":%llu,\"invalidReplies\":%llu,"
+        "\"meanResponseMs\":%.1f,\"maxResponseMs\":%.1f,\"lastGoodReply\":",
+        static_cast<unsigned long long>(s.requests), static_cast<unsigned long long>(s.replies),
+        static_cast<unsigned long long>(s.timeouts),
+        static_cast<unsigned long long>(s.checksumErrors),
+        static_cast<unsigned long long>(s.exceptions), static_cast<unsigned long long>(s.retries),
+        static_cast<unsigned long long>(s.invalidReplies), s.MeanResponseMs(), s.MaxResponseMs());
+    json += s.lastGoodReplyWallUs > 0 ? Quote(modbus::IsoTimestamp(s.lastGoodReplyWallUs)) : "null";
+    return json + "}";
+}
+
 // ---- the run of one command ----
 
 class Run;
@@ -186,6 +217,7 @@ public:
           m_settings(ConnectionSettings(options, ComSettings::Loaded())) {}
 
     int Execute() {
+        if (int rc = OpenTrafficLog()) return rc;
         switch (m_o.command) {
             case Command::Ports:
                 return Ports();
@@ -289,6 +321,7 @@ private:
 
     int Identify() {
         CModbusInterface master(m_settings);
+        const Recording recording(*this, master);
         if (int rc = Connect(master)) return rc;
         CCancelWatcher watcher(master, m_env.interrupted);
         DeviceIdentity id;
@@ -330,6 +363,7 @@ private:
     // The connection step, then the whole settings model read from the device.
     int ReadDevice(std::unique_ptr<CDevInterface>& model) {
         CModbusInterface master(m_settings);
+        const Recording recording(*this, master);
         if (int rc = Connect(master)) return rc;
         return Transfer(master, "uploading", [&](TransferProgress& progress) {
             model = ReadFromDevice(master, progress);
@@ -353,6 +387,7 @@ private:
         if (!m_o.report.empty())
             if (int rc = CheckWritable(m_o.report)) return rc;
         CModbusInterface master(m_settings);
+        const Recording recording(*this, master);
         if (int rc = Connect(master)) return rc;
         if (!kept.empty())
             if (int rc = KeepDeviceValues(master, *model, kept)) return rc;
@@ -571,6 +606,8 @@ private:
             recorder = std::make_unique<CMonitorRecorder>(m_o.monitorCsv);
         }
         CModbusInterface master(m_settings);
+        // The statistics follow every poll instead of closing the run.
+        const Recording recording(*this, master, false);
         if (int rc = Connect(master)) return rc;
         CCancelWatcher watcher(master, m_env.interrupted);
         CCliConnectionUi ui(*this);
@@ -599,6 +636,7 @@ private:
                     Err() << Msg("mon.err") << '\n' << e.Message() << '\n';
                 }
             }
+            if (m_o.stats) PrintStatistics(master.Statistics());
             if (m_o.count > 0 && polls >= m_o.count) break;
             if (!Pause(std::chrono::seconds(1))) break;
         }
@@ -618,6 +656,51 @@ private:
     }
 
     // ---- steps shared by the commands ----
+
+    // The traffic log of --traffic on the master while the command uses it, and the statistics
+    // of --stats once it is done, whatever the outcome.
+    class Recording {
+    public:
+        Recording(Run& run, CModbusInterface& master, bool statsAtEnd = true)
+            : m_run(run), m_master(master), m_statsAtEnd(statsAtEnd) {
+            if (m_run.m_trafficWriter) master.AddTrafficListener(m_run.m_trafficWriter.get());
+        }
+        ~Recording() {
+            if (m_run.m_trafficWriter) m_master.RemoveTrafficListener(m_run.m_trafficWriter.get());
+            if (m_statsAtEnd && m_run.m_o.stats) m_run.PrintStatistics(m_master.Statistics());
+        }
+        Recording(const Recording&) = delete;
+        Recording& operator=(const Recording&) = delete;
+
+    private:
+        Run& m_run;
+        CModbusInterface& m_master;
+        bool m_statsAtEnd;
+    };
+
+    int OpenTrafficLog() {
+        if (m_o.traffic.empty()) return EXIT_SUCCESS_CODE;
+        std::ostream* out = &m_env.err;
+        if (m_o.traffic != "-") {
+            m_trafficFile.open(m_o.traffic, std::ios::out | std::ios::trunc | std::ios::binary);
+            if (!m_trafficFile) {
+                const int error = errno;
+                Err() << Msg("cli.cantwrite", {m_o.traffic, CMessageFormatter(error).Text()})
+                      << '\n';
+                return EXIT_FILE;
+            }
+            out = &m_trafficFile;
+        }
+        m_trafficWriter = std::make_unique<CTrafficWriter>(*out);
+        return EXIT_SUCCESS_CODE;
+    }
+
+    void PrintStatistics(const modbus::TrafficStatistics& stats) {
+        if (m_o.json)
+            m_env.out << StatisticsJson(stats) << std::endl;
+        else
+            m_env.out << modbus::StatisticsText(stats) << std::endl;
+    }
 
     int Usage(const std::string& message) {
         Err() << message << '\n' << Msg("cli.usage") << '\n';
@@ -891,6 +974,8 @@ private:
     const Options& m_o;
     Environment& m_env;
     ComSettings m_settings;
+    std::ofstream m_trafficFile;
+    std::unique_ptr<CTrafficWriter> m_trafficWriter;
 };
 
 bool CCliConnectionUi::AskPassword(CModbusInterface& master) {

@@ -132,6 +132,19 @@ const std::vector<OptionRule>& OptionTable() {
              o.language = v;
          }},
         {"--json", nullptr, false, {}, [](Options& o, auto&, auto&) { o.json = true; }},
+        {"--traffic",
+         nullptr,
+         true,
+         {Command::Identify, Command::Upload, Command::Download, Command::Show, Command::Monitor},
+         [](Options& o, auto& n, auto& v) {
+             if (v.empty()) Fail("cli.badvalue", {v, n});
+             o.traffic = v;
+         }},
+        {"--stats",
+         nullptr,
+         false,
+         {Command::Identify, Command::Upload, Command::Download, Command::Show, Command::Monitor},
+         [](Options& o, auto&, auto&) { o.stats = true; }},
         {"--help", "-h", false, {}, [](Options& o, auto&, auto&) { o.help = true; }},
         {"--output",
          "-o",

@@ -39,6 +39,8 @@ struct Options {
     std::optional<std::string> language;
     bool json = false;
     bool help = false;
+    std::string traffic;  // --traffic: a file, or "-" for stderr; empty: no traffic log
+    bool stats = false;   // --stats
 
     Command command = Command::None;
     std::string commandName;
