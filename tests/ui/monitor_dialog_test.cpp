@@ -346,7 +346,7 @@ TEST_F(MonitorDialog, Screenshots) {
             for (QWidget* w : std::initializer_list<QWidget*>{d.Status(), d.OperationsBox()})
                 EXPECT_LE(w->sizeHint().width(), w->width()) << tag << ": text cut off";
             EXPECT_EQ(d.windowTitle(), ToQ(g_resources.GetGuiText(134, 0)));
-            ui_support::SaveScreenshot(&d, "monitor-" + tag, ui_support::DialogSize(&d, 366, 423));
+            ui_support::SaveScreenshot(&d, "monitor-" + tag, ui_support::DialogSize(&d, 366, 437));
             d.SetTimings(kFast);
         });
     }
