@@ -40,7 +40,16 @@ void CEditText::SetByteCounter(bool on, int limit, bool hexKey) {
     m_byteCounter = on;
     m_byteLimit = limit;
     m_hexKey = hexKey;
-    if (!on) delete m_popup;
+    if (!on) DropPopup();
+}
+
+// The pop-up is a sibling under the viewport: Qt may be walking the viewport's children when the
+// editor hears of a hide, so the pop-up is hidden at once and deleted once that walk is over.
+void CEditText::DropPopup() {
+    if (!m_popup) return;
+    m_popup->hide();
+    m_popup->deleteLater();
+    m_popup = nullptr;
 }
 
 bool CEditText::CaretAtStart() const {
@@ -91,15 +100,20 @@ void CEditText::End(bool committed, int navigation) {
 
 void CEditText::focusOutEvent(QFocusEvent* event) {
     QLineEdit::focusOutEvent(event);
-    // A pop-up menu of the editor itself is not the end of the edit.
-    if (event->reason() == Qt::PopupFocusReason || !isVisible()) return;
+    // A pop-up menu of the editor itself is not the end of the edit, nor is the window losing
+    // the focus (minimised, another program): the text is still there when the user comes back.
+    if (event->reason() == Qt::PopupFocusReason || event->reason() == Qt::ActiveWindowFocusReason ||
+        !isVisible())
+        return;
     hide();
     End(false, NAV_NONE);
 }
 
 void CEditText::hideEvent(QHideEvent* event) {
     QLineEdit::hideEvent(event);
-    delete m_popup;
+    // Minimising hides the window's widgets only for a while: the pop-up comes back with them.
+    if (event->spontaneous()) return;
+    DropPopup();
 }
 
 void CEditText::UpdateByteCount() {

@@ -50,6 +50,7 @@ private:
     bool CaretAtEnd() const;
     bool CollapseSelection(const QKeyEvent* event, int position);
     void CreatePopup();
+    void DropPopup();
 
     bool m_committed = false;
     int m_navigation = NAV_NONE;

@@ -5,8 +5,10 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -496,6 +498,34 @@ TEST_F(ParameterListTest, KeyCounterCountsTheBytesTheDigitsMake) {
     ASSERT_NE(list->textEditor()->Popup(), nullptr);
     EXPECT_EQ(list->textEditor()->Popup()->Text(), "9 / 16 bytes");
     QTest::keyClick(list, Qt::Key_Escape);
+}
+
+// Hiding the list (or the window around it) makes Qt walk the viewport's children; the pop-up,
+// one of them, must not be deleted under that walk.
+TEST_F(ParameterListTest, ByteCounterPopupOutlivesAHideOfTheListAndGoesAfterIt) {
+    Load("RB16T5-SQ7_2");
+    Open("netname");
+    Type("ab");
+    QPointer<CPopupWindow> popup = list->textEditor()->Popup();
+    ASSERT_NE(popup, nullptr);
+    list->hide();
+    ASSERT_NE(popup, nullptr) << "deleted inside the hide";
+    EXPECT_FALSE(popup->isVisible());
+    EXPECT_EQ(list->textEditor()->Popup(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(popup, nullptr);
+    list->show();
+}
+
+// The window losing the focus (minimised, another program chosen) leaves the edit as it was.
+TEST_F(ParameterListTest, WindowLosingTheFocusKeepsTheEdit) {
+    Load("RB16T5-SQ7_2");
+    Open("netname");
+    Type("Plant-7");
+    QFocusEvent away(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    QCoreApplication::sendEvent(list->textEditor(), &away);
+    EXPECT_TRUE(TextEditorOn("netname"));
+    EXPECT_EQ(list->textEditor()->text(), "Plant-7");
 }
 
 TEST(Shade, DarkensLightColoursAndLightensDarkOnes) {
