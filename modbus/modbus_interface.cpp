@@ -112,6 +112,7 @@ CModbusLink& CModbusInterface::Link() {
 void CModbusInterface::Open() {
     Close();
     Link().Open(m_settings);
+    m_recover = false;
 }
 
 void CModbusInterface::Close() {
@@ -143,7 +144,7 @@ bool CModbusInterface::ReadHoldingRegisters(int address, int count, std::span<ui
     for (int index = 0; index < count; index += block) {
         const int n = std::min(block, count - index);
         const int at = address + index;
-        TraceLine(platform::FormatC("ReadHoldingRegisters: adrs=%d size=%d\n", at + 1, n));
+        TraceLine(platform::FormatC("ReadHoldingRegisters: adrs=%d size=%d", at + 1, n));
         const Exchange exchange{kReadLabel,
                                 at,
                                 n,
@@ -177,7 +178,7 @@ bool CModbusInterface::WriteRegisters(uint8_t function, int address, int count,
         const int n = std::min(block, count - index);
         const int at = address + index;
         // Only address and count: a function 68 block holds the password.
-        TraceLine(platform::FormatC("WriteMultipleRegisters: adrs=%d size=%d\n", at + 1, n));
+        TraceLine(platform::FormatC("WriteMultipleRegisters: adrs=%d size=%d", at + 1, n));
         const Exchange exchange{
             kWriteLabel,
             at,
@@ -197,6 +198,10 @@ void CModbusInterface::RunBlock(const Exchange& exchange, std::span<uint8_t> rep
     for (int attempt = 1;; ++attempt) {
         try {
             if (attempt > 1) NoteRetry(attempt);
+            if (m_recover) {
+                m_recover = false;
+                Link().Recover();
+            }
             Attempt(exchange, reply, attempt);
             // A read ends as soon as its reply is in; a write's block is done on the device.
             if (exchange.cancelAfterReply && m_cancel) throw CPrivateException();
@@ -204,6 +209,9 @@ void CModbusInterface::RunBlock(const Exchange& exchange, std::span<uint8_t> rep
         } catch (const CPrivateException& e) {
             // The user asked to stop: say so, not what the last attempt ran into.
             if (m_cancel) throw CPrivateException();
+            // What is left of a failed exchange must not meet the next request, in this block or
+            // the next; a refusal for the password is a whole, clean answer.
+            if (!e.IsProtect()) m_recover = true;
             if (e.IsProtect() || attempt >= m_traits.attempts) throw;
         }
     }
@@ -237,24 +245,24 @@ CModbusInterface::Verdict CModbusInterface::CheckReply(const Exchange& exchange,
                                                        uint16_t transaction) const {
     const std::vector<uint8_t>& request = exchange.request;
     auto invalid = [] {
-        TraceLine("Invalid response\n");
+        TraceLine("Invalid response");
         return Verdict{INVALID_RESPONSE};
     };
     if (got.fault == LinkReply::CHECKSUM) return {CRC_ERROR};
     if (got.fault == LinkReply::MALFORMED) return invalid();
     if (got.length == 0) {
-        TraceLine("Timeout\n");
+        TraceLine("Timeout");
         return {TIMEOUT};
     }
     if (got.transaction != transaction) {
-        TraceLine("Invalid transaction\n");
+        TraceLine("Invalid transaction");
         return {INVALID_TRANSACTION, got.transaction};
     }
     // The unit and function of the answer are not compared: radio gateways may answer with their
     // own unit, and devices answer the password write like any register write.
     if (got.length > 2 && (reply[1] & 0x80)) {
         const int code = reply[2];
-        TraceLine(platform::FormatC("Exception %d\n", code));
+        TraceLine(platform::FormatC("Exception %d", code));
         if (code == kProtectCodeLocked || code == kProtectCodePassword) return {PROTECTED, code};
         return {EXCEPTION, code};
     }

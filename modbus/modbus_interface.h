@@ -153,6 +153,7 @@ private:
     uint32_t m_tcpReplyMs;
     uint32_t m_broadcastWaitMs;
     std::atomic<bool> m_cancel{false};
+    bool m_recover = false;  // the last attempt failed: the link starts over before the next
 
     WireTap m_tap;
     const modbus::CTrafficClock* m_clock = &modbus::CTrafficClock::System();

@@ -51,6 +51,9 @@ public:
     // Whether a call waits on a socket, and aborting it: for the reply watchdog.
     virtual bool IsBlocking() const { return false; }
     virtual void CancelBlockingCall() {}
+    // After a failed attempt, before the next: a stream transport may have lost its place in the
+    // stream and starts over on a fresh connection. Raises what opening raises.
+    virtual void Recover() {}
 
     void AttachTap(WireTap* tap) { m_tap = tap; }
 

@@ -113,6 +113,7 @@ CTcpLink::~CTcpLink() {
 
 void CTcpLink::Open(const ComSettings& settings) {
     Close();
+    m_settings = settings;
     try {
         m_socket.Create(SOCK_STREAM);
     } catch (const platform::CSocketError& e) {
@@ -175,8 +176,6 @@ bool CTcpLink::ReadFrame() {
 
 LinkReply CTcpLink::ReceiveReply(std::span<uint8_t> reply) {
     if (!m_socket.IsOpen()) return {};
-    // Frames that an earlier attempt gave up on are still finished first: the stream keeps its
-    // place, and their old transaction identifier makes the check fail as a stale reply.
     const bool armed = m_watchdog && m_watchdog->Arm(m_replyTimeoutMs);
     bool whole = false;
     {
@@ -192,17 +191,23 @@ LinkReply CTcpLink::ReceiveReply(std::span<uint8_t> reply) {
     got.length = payload;
     got.transaction = static_cast<uint16_t>(m_frame[0] << 8 | m_frame[1]);
     std::copy_n(m_frame.begin() + kTcpHeaderBytes, std::min(payload, reply.size()), reply.begin());
-    if (whole) ResetFrame();
-    // A frame cut off by the time-out is reported as it stands; the next receive goes on with
-    // the same frame.
+    // Less than its header announced is never a reply, even where it has the expected size; the
+    // master's next attempt reconnects.
+    if (!whole && payload > 0) got.fault = LinkReply::MALFORMED;
+    ResetFrame();
     return got;
 }
 
 void CTcpLink::Cancel() {
     if (m_socket.IsBlocking()) {
-        TraceLine("CancelBlockingCall\n");
+        TraceLine("CancelBlockingCall");
         m_socket.CancelBlockingCall();
     }
+}
+
+void CTcpLink::Recover() {
+    TraceLine("Reconnect");
+    Open(m_settings);
 }
 
 bool CTcpLink::IsBlocking() const {
@@ -275,7 +280,7 @@ LinkReply CUdpLink::ReceiveReply(std::span<uint8_t> reply) {
     fds.push_back({m_wakeup.Fd(), POLLIN, 0});
     for (;;) {
         if (m_cancel) {
-            TraceLine("Cancel\n");
+            TraceLine("Cancel");
             return {};
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());

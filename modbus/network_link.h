@@ -51,6 +51,8 @@ public:
     void Cancel() override;
     bool IsBlocking() const override;
     void CancelBlockingCall() override;
+    // Reconnects: a wrong length field or a frame cut off would misplace every later reply.
+    void Recover() override;
 
 private:
     // Reads the frame in progress until it is whole; false when the wait ended first.
@@ -63,8 +65,8 @@ private:
     uint32_t m_replyTimeoutMs;
     platform::CSocket m_socket;
     std::unique_ptr<CTimerThread> m_watchdog;  // while connected
-    // The frame being received: a frame cut off by the time-out is finished by the next
-    // receive, so that the stream never loses its place.
+    ComSettings m_settings;                    // of the connection, for Recover
+    // The frame being received, whole or as far as it came before the wait ended.
     std::vector<uint8_t> m_frame;
     size_t m_received = 0;
 };

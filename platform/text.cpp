@@ -101,6 +101,20 @@ std::string SanitizeUtf8(std::string_view text) {
     return out;
 }
 
+std::string EscapeControls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char32_t cp : DecodeUtf8(text)) {
+        if (cp < 0x20 || cp == 0x7F)
+            out += FormatC("\\x%02x", static_cast<unsigned>(cp));
+        else if (cp >= 0x80 && cp < 0xA0)
+            out += FormatC("\\u%04x", static_cast<unsigned>(cp));
+        else
+            out += EncodeUtf8(cp);
+    }
+    return out;
+}
+
 size_t CountCodePoints(std::string_view text) {
     return DecodeUtf8(text).size();
 }

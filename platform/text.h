@@ -15,6 +15,9 @@ std::string EncodeUtf8(char32_t cp);
 // The text with every invalid sequence replaced by U+FFFD.
 std::string SanitizeUtf8(std::string_view text);
 size_t CountCodePoints(std::string_view text);
+// The text made safe for a terminal: invalid sequences become U+FFFD, and every control
+// character (C0, DEL, C1) a visible escape such as \x1b or \u009b.
+std::string EscapeControls(std::string_view text);
 // Number of UTF-16 code units the text takes.
 size_t CountUtf16Units(std::string_view text);
 

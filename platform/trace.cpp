@@ -39,6 +39,8 @@ bool TraceEnabled() {
 }
 
 void Trace(std::string_view line) {
+    // Every line ends in exactly one line break, whether the caller ended it or not.
+    if (line.ends_with('\n')) line.remove_suffix(1);
     auto& s = State();
     std::lock_guard lock(s.mutex);
     s.Configure();

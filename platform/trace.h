@@ -8,6 +8,7 @@
 namespace platform {
 
 bool TraceEnabled();
+// One line; a line break at its end is the line's own, never doubled.
 void Trace(std::string_view line);
 
 // Tests capture trace lines; an empty function restores the environment's choice.

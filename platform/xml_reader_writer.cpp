@@ -5,9 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <pugixml.hpp>
 #include <sstream>
 
@@ -20,11 +19,58 @@ std::recursive_mutex& XmlLock() {
 
 namespace {
 
+// The text of every text node under the node in document order. Walked without recursion: a file
+// may nest elements deeper than the stack would allow calls.
 std::string TextContent(const pugi::xml_node& node) {
     if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return node.value();
     std::string text;
-    for (auto child : node.children()) text += TextContent(child);
+    pugi::xml_node cur = node.first_child();
+    while (cur) {
+        if (cur.type() == pugi::node_pcdata || cur.type() == pugi::node_cdata) text += cur.value();
+        if (cur.first_child()) {
+            cur = cur.first_child();
+            continue;
+        }
+        while (cur != node && !cur.next_sibling()) cur = cur.parent();
+        if (cur == node) break;
+        cur = cur.next_sibling();
+    }
     return text;
+}
+
+// Larger files are no configuration or language file; the bound keeps /dev/zero-like names out.
+constexpr off_t kMaxFileSize = 64 * 1024 * 1024;
+
+[[noreturn]] void FailWith(int err) {
+    throw CPrivateException(CMessageFormatter(err));
+}
+
+// The whole of a regular file. A folder, a device or a pipe is refused before it is read (a pipe
+// would block, a device might never end); every failure is the system's text for its errno.
+std::string ReadRegularFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) FailWith(errno);
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) FailWith(errno);
+    if (S_ISDIR(st.st_mode)) FailWith(EISDIR);
+    if (!S_ISREG(st.st_mode)) FailWith(EINVAL);
+    if (st.st_size > kMaxFileSize) FailWith(EFBIG);
+    std::string data;
+    data.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) FailWith(errno);
+        if (n == 0) break;
+        data.append(buffer, static_cast<size_t>(n));
+        if (static_cast<off_t>(data.size()) > kMaxFileSize) FailWith(EFBIG);
+    }
+    return data;
 }
 
 std::string TextOf(const pugi::xpath_node& hit) {
@@ -61,6 +107,112 @@ pugi::xpath_node SelectFirst(const pugi::xml_document& doc, std::string_view xpa
     }
 }
 
+// What saving knows about its target: the file the name finally names (links resolved), and that
+// file's state when it exists.
+struct SaveTarget {
+    std::string path;
+    bool exists = false;
+    struct stat st {};
+};
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows symbolic links to the file they name, so that the save replaces the target and keeps
+// the link; a dangling link names the file to create.
+SaveTarget ResolveTarget(const std::string& path) {
+    SaveTarget target{path};
+    for (int hops = 0;; ++hops) {
+        if (::lstat(target.path.c_str(), &target.st) != 0) {
+            if (errno != ENOENT) FailWith(errno);
+            target.exists = false;
+            break;
+        }
+        if (!S_ISLNK(target.st.st_mode)) {
+            target.exists = true;
+            break;
+        }
+        if (hops >= 40) FailWith(ELOOP);
+        std::string link(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(target.path.c_str(), link.data(), link.size());
+        if (n < 0) FailWith(errno);
+        link.resize(static_cast<size_t>(n));
+        target.path = link.starts_with('/') ? link : FolderOf(target.path) + "/" + link;
+    }
+    if (BaseOf(target.path).size() > NAME_MAX) FailWith(ENAMETOOLONG);
+    if (target.exists && S_ISDIR(target.st.st_mode)) FailWith(EISDIR);
+    // A device or a pipe is no configuration file: never replaced, never written into.
+    if (target.exists && !S_ISREG(target.st.st_mode)) FailWith(EINVAL);
+    return target;
+}
+
+int WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Rewrites the file itself, flushed and synced: its inode, links, mode and owner stay.
+void SaveInPlace(const std::string& path, const std::string& data) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) FailWith(errno);
+    int err = WriteAll(fd, data);
+    if (!err && ::ftruncate(fd, static_cast<off_t>(data.size())) != 0) err = errno;
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (err) FailWith(err);
+}
+
+// Writes a temporary file beside the target and renames it over the target, so that a failure
+// part-way never destroys the existing file. The new file takes the old one's mode and, where
+// the user may set them, its owner and group; a new file gets the user's umask.
+void SaveByRename(const SaveTarget& target, const std::string& data) {
+    std::string tmp = target.path + ".XXXXXX";
+    const int fd = mkstemp(tmp.data());
+    if (fd < 0) FailWith(errno);
+    int err = WriteAll(fd, data);
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (!err && target.exists) {
+        if (::fchown(fd, target.st.st_uid, target.st.st_gid) != 0)
+            (void)::fchown(fd, static_cast<uid_t>(-1), target.st.st_gid);
+        if (::fchmod(fd, target.st.st_mode & 07777) != 0) err = errno;
+    } else if (!err) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        if (::fchmod(fd, 0666 & ~mask) != 0) err = errno;
+    }
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && std::rename(tmp.c_str(), target.path.c_str()) != 0) err = errno;
+    if (err) {
+        ::unlink(tmp.c_str());
+        FailWith(err);
+    }
+}
+
+// Where a rename would cost the user something (other links of the file, a folder the user may
+// not write to, a name with no room for the temporary suffix) the file is rewritten in place.
+bool MustSaveInPlace(const SaveTarget& target) {
+    if (BaseOf(target.path).size() + 7 > NAME_MAX) return true;
+    if (!target.exists) return false;
+    if (target.st.st_nlink > 1) return true;
+    return ::access(FolderOf(target.path).c_str(), W_OK | X_OK) != 0;
+}
+
 }  // namespace
 
 CXmlReaderWriter::CXmlReaderWriter() = default;
@@ -78,10 +230,7 @@ void CXmlReaderWriter::Create(std::string_view rootName) {
 
 void CXmlReaderWriter::Load(const std::string& path) {
     std::lock_guard lock(XmlLock());
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw CPrivateException(CMessageFormatter(errno ? errno : ENOENT));
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw CPrivateException(CMessageFormatter(EIO));
+    const std::string data = ReadRegularFile(path);
 
     auto doc = std::make_unique<pugi::xml_document>();
     pugi::xml_parse_result result =
@@ -101,33 +250,7 @@ void CXmlReaderWriter::Save(const std::string& path) const {
     if (!m_document) throw CPrivateException(CMessageFormatter(EINVAL));
     std::ostringstream out;
     m_document->save(out, "\t", pugi::format_default, pugi::encoding_utf8);
-    const std::string data = out.str();
-
-    std::string tmp = path + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) throw CPrivateException(CMessageFormatter(errno));
-    size_t done = 0;
-    int err = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (!err && ::fsync(fd) != 0) err = errno;
-    // mkstemp creates 0600; a configuration file gets the usual permissions.
-    mode_t mask = umask(0);
-    umask(mask);
-    if (!err) ::fchmod(fd, 0666 & ~mask);
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && std::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-    if (err) {
-        ::unlink(tmp.c_str());
-        throw CPrivateException(CMessageFormatter(err));
-    }
+    SaveFileContents(path, out.str());
 }
 
 std::string CXmlReaderWriter::GetText(std::string_view xpath) const {
@@ -147,6 +270,60 @@ std::string CXmlReaderWriter::TryGetText(std::string_view xpath) const noexcept 
     } catch (...) {
         return {};
     }
+}
+
+std::optional<std::string> CXmlReaderWriter::FindText(std::string_view xpath) const noexcept {
+    try {
+        std::lock_guard lock(XmlLock());
+        if (!m_document) return std::nullopt;
+        pugi::xpath_node hit = SelectFirst(*m_document, xpath);
+        if (!hit) return std::nullopt;
+        return TextOf(hit);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::vector<std::string> CXmlReaderWriter::LeafPaths() const {
+    std::lock_guard lock(XmlLock());
+    std::vector<std::string> paths;
+    if (!m_document) return paths;
+    const pugi::xml_node root = m_document->document_element();
+    auto element = [](pugi::xml_node n) {
+        while (n && n.type() != pugi::node_element) n = n.next_sibling();
+        return n;
+    };
+    // Depth-first without recursion over one path that grows and shrinks with the walk, so that
+    // neither the stack nor the time grows with the square of the depth.
+    std::string path;
+    std::vector<size_t> lengths;  // of the path before each open element
+    pugi::xml_node cur = element(root.first_child());
+    while (cur) {
+        lengths.push_back(path.size());
+        if (!path.empty()) path += '/';
+        path += cur.name();
+        if (const pugi::xml_attribute name = cur.attribute("name"))
+            path.append("[").append(name.value()).append("]");
+        if (const pugi::xml_node child = element(cur.first_child())) {
+            cur = child;
+            continue;
+        }
+        paths.push_back(path);
+        for (;;) {
+            path.resize(lengths.back());
+            lengths.pop_back();
+            if (const pugi::xml_node sibling = element(cur.next_sibling())) {
+                cur = sibling;
+                break;
+            }
+            cur = cur.parent();
+            if (cur == root) {
+                cur = pugi::xml_node();
+                break;
+            }
+        }
+    }
+    return paths;
 }
 
 void CXmlReaderWriter::AddElement(std::string_view parentXPath, std::string_view name,
@@ -184,4 +361,19 @@ void CXmlReaderWriter::Children(std::string_view parentXPath, std::vector<Child>
         if (child.type() != pugi::node_element) continue;
         out.push_back({child.name(), child.attribute("name").value(), TextContent(child)});
     }
+}
+
+void SaveFileContents(const std::string& path, const std::string& data) {
+    const SaveTarget target = ResolveTarget(path);
+    if (MustSaveInPlace(target))
+        SaveInPlace(target.path, data);
+    else
+        SaveByRename(target, data);
+}
+
+void CheckSaveTarget(const std::string& path) {
+    const SaveTarget target = ResolveTarget(path);
+    const bool writable = target.exists ? ::access(target.path.c_str(), W_OK) == 0
+                                        : ::access(FolderOf(target.path).c_str(), W_OK | X_OK) == 0;
+    if (!writable) FailWith(errno);
 }

@@ -384,7 +384,7 @@ TEST(BroadcastModeInNamespaces, ReachesTheDeviceByMacOnEveryAdapter) {
     });
     platform::SetTraceSink({});
     ASSERT_TRUE(entered) << "cannot enter the namespace";
-    EXPECT_EQ(std::count(trace.begin(), trace.end(), "Cancel\n"), 1);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "Cancel"), 1);
 
     EXPECT_EQ(device.Stop(), 0);
     EXPECT_EQ(foreign.Stop(), 0);
