@@ -7,9 +7,13 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <set>
+#include <vector>
 
 #include "app/private_exception.h"
 #include "platform/message_format.h"
+#include "platform/trace.h"
 
 CResourceDatabase g_resources;
 
@@ -27,6 +31,8 @@ std::string S(std::string_view s) {
 
 void CResourceDatabase::Init() {
     m_xml.Create("root");
+    m_hasFallback = false;
+    m_missing = 0;
 }
 
 std::string CResourceDatabase::ProgramDirectory() {
@@ -47,9 +53,11 @@ std::vector<std::string> CResourceDatabase::LanguageFolders() {
 std::string CResourceDatabase::LanguagePath(const std::string& fileName) {
     if (fileName.find('/') != std::string::npos) return fileName;
     std::string beside = ProgramDirectory() + "/" + fileName;
+    // A name the system refuses (too long, a folder not searchable) is simply not found here.
+    std::error_code ec;
     for (const std::string& dir : LanguageFolders()) {
         std::string candidate = dir + "/" + fileName;
-        if (std::filesystem::exists(candidate)) return candidate;
+        if (std::filesystem::exists(candidate, ec)) return candidate;
     }
     return beside;
 }
@@ -84,7 +92,9 @@ std::vector<LanguageFileInfo> ListLanguageFiles(const std::vector<std::string>& 
 
 void CResourceDatabase::LoadLanguage(const std::string& fileName) {
     try {
-        m_xml.Load(LanguagePath(fileName));
+        const std::string path = LanguagePath(fileName);
+        m_xml.Load(path);
+        LoadFallback(path);
         if (m_xml.TryGetText("/root/application") != "NORVELT" ||
             m_xml.TryGetText("/root/filetype") != "language" || GetLanguageName().empty())
             throw CPrivateException(std::string("Illegal format"));
@@ -95,43 +105,78 @@ void CResourceDatabase::LoadLanguage(const std::string& fileName) {
     }
 }
 
+// A language file that lacks texts would show bare keys ("comerr") in their place.
+void CResourceDatabase::LoadFallback(const std::string& chosenPath) {
+    m_hasFallback = false;
+    m_missing = 0;
+    const std::string english = LanguagePath("English.lng");
+    if (chosenPath == english) return;
+    try {
+        m_fallback.Load(english);
+    } catch (const CPrivateException&) {
+        return;  // without English.lng the chosen file stands alone
+    }
+    m_hasFallback = true;
+    const std::vector<std::string> chosen = m_xml.LeafPaths();
+    const std::set<std::string> present(chosen.begin(), chosen.end());
+    for (const std::string& path : m_fallback.LeafPaths()) m_missing += present.count(path) ? 0 : 1;
+    if (m_missing > 0)
+        platform::Trace(platform::FormatMessageText(
+            "language file %1 lacks %2!d! texts of English.lng", {chosenPath, m_missing}));
+}
+
+std::string CResourceDatabase::Lookup(const std::string& xpath) const {
+    if (std::optional<std::string> text = m_xml.FindText(xpath)) return *text;
+    return m_hasFallback ? m_fallback.TryGetText(xpath) : std::string();
+}
+
 std::string CResourceDatabase::GetGuiText(int dialogId, int controlId) const {
-    return m_xml.TryGetText(
-        Path("/root/gui[@name='%1!d!']/text[@name='%2!d!']", {dialogId, controlId}));
+    return Lookup(Path("/root/gui[@name='%1!d!']/text[@name='%2!d!']", {dialogId, controlId}));
 }
 
 std::string CResourceDatabase::GetMessageText(std::string_view key) const {
-    return m_xml.TryGetText(Path("/root/message/text[@name='%1']", {S(key)}));
+    return Lookup(Path("/root/message/text[@name='%1']", {S(key)}));
 }
 
 std::string CResourceDatabase::GetParameterText(std::string_view modelCode,
                                                 std::string_view name) const {
-    return m_xml.TryGetText(
-        Path("/root/parameter[@name='%1']/text[@name='%2']", {S(modelCode), S(name)}));
+    return Lookup(Path("/root/parameter[@name='%1']/text[@name='%2']", {S(modelCode), S(name)}));
+}
+
+// A list is taken whole from one file, so that its entries never mix two languages.
+const CXmlReaderWriter& CResourceDatabase::ListDocument(std::string_view modelCode,
+                                                        std::string_view list) const {
+    if (!m_hasFallback || m_xml.FindText(Path("/root/parameter[@name='%1']/list[@name='%2']",
+                                              {S(modelCode), S(list)})))
+        return m_xml;
+    return m_fallback;
 }
 
 std::string CResourceDatabase::GetListItemText(std::string_view modelCode, std::string_view list,
                                                int64_t value) const {
-    std::string t = m_xml.TryGetText(
+    const CXmlReaderWriter& doc = ListDocument(modelCode, list);
+    std::string t = doc.TryGetText(
         Path("/root/parameter[@name='%1']/list[@name='%2']/item[value=\"%3!d!\"]/text",
              {S(modelCode), S(list), value}));
     if (!t.empty()) return t;
-    return m_xml.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']",
-                                 {S(modelCode), S(list), value}));
+    return doc.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']",
+                               {S(modelCode), S(list), value}));
 }
 
 int32_t CResourceDatabase::GetListItemValue(std::string_view modelCode, std::string_view list,
                                             int position) const {
-    std::string v = m_xml.TryGetText(
+    const CXmlReaderWriter& doc = ListDocument(modelCode, list);
+    std::string v = doc.TryGetText(
         Path("/root/parameter[@name='%1']/list[@name='%2']/item[@name='%3!d!']/value",
              {S(modelCode), S(list), position}));
     if (!v.empty()) return static_cast<int32_t>(std::strtol(v.c_str(), nullptr, 10));
     std::string t =
-        m_xml.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']",
-                              {S(modelCode), S(list), position}));
+        doc.TryGetText(Path("/root/parameter[@name='%1']/list[@name='%2']/text[@name='%3!d!']",
+                            {S(modelCode), S(list), position}));
     return t.empty() ? -1 : position;
 }
 
+// The chosen file's own name: a file without one is no language file.
 std::string CResourceDatabase::GetLanguageName() const {
     return m_xml.TryGetText("/root/language");
 }

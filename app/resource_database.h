@@ -22,8 +22,11 @@ public:
     void Init();
     // Loads a language file from the program's folder (or the given path when it has a folder
     // part). The new document is in use even when its header checks fail; any failure raises
-    // "Can't read resource file ...".
+    // "Can't read resource file ...". A text the file lacks comes from English.lng, and only
+    // when that lacks it too is it empty; how many the file lacks is traced once.
     void LoadLanguage(const std::string& fileName);
+    // How many texts of English.lng the loaded language file lacks.
+    int MissingTexts() const { return m_missing; }
 
     // Lookups never fail: a missing document, section or key gives an empty text.
     std::string GetGuiText(int dialogId, int controlId) const;
@@ -46,7 +49,14 @@ public:
     static std::vector<std::string> LanguageFolders();
 
 private:
+    std::string Lookup(const std::string& xpath) const;
+    const CXmlReaderWriter& ListDocument(std::string_view modelCode, std::string_view list) const;
+    void LoadFallback(const std::string& chosenPath);
+
     CXmlReaderWriter m_xml;
+    CXmlReaderWriter m_fallback;  // English.lng, while another language is in use
+    bool m_hasFallback = false;
+    int m_missing = 0;
 };
 
 extern CResourceDatabase g_resources;

@@ -6,7 +6,8 @@
 
 namespace platform {
 
-// Writes a temporary file beside the path and renames it over the path. Throws
+// Writes the file as SaveFileContents does: through a temporary file and a rename where that
+// keeps the user's file as it was, else in place. Throws
 // CPrivateException with the system's text for the failure.
 void WriteFileReplacing(const std::string& path, std::string_view content);
 

@@ -4,6 +4,7 @@
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
 #include "model/modbus_mapping.h"
+#include "model/value_check.h"
 #include "session/password.h"
 
 namespace {
@@ -74,6 +75,10 @@ std::unique_ptr<CDevInterface> ReadFromDevice(CModbusInterface& master,
 }
 
 bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgress& progress) {
+    progress.SetBlocks(0, 0);
+    // A value the device would refuse part-way must stop the download before its first write.
+    if (const auto problems = CheckValues(model); !problems.empty())
+        throw CPrivateException(DescribeRefusal(problems));
     master.Open();
     CloseGuard close(master);
     AcceptForWriting(model, IdentifyDevice(master));
@@ -82,8 +87,10 @@ bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgr
     CModbusMapping image;
     image.AddModel(model);
     const auto& blocks = image.Blocks();
+    progress.SetBlocks(0, blocks.size());
     for (size_t i = 0; i < blocks.size(); ++i) {
         master.WriteMultipleRegisters(blocks[i].Address(), blocks[i].Count(), blocks[i].Words());
+        progress.SetBlocks(i + 1, blocks.size());
         progress.SetProgress(static_cast<double>(i) / static_cast<double>(blocks.size()));
         if (progress.Cancelled()) return false;
     }
@@ -98,7 +105,8 @@ DeviceLabel ReadDeviceLabel(CModbusInterface& master, const CDevInterface& model
     try {
         master.Open();
         CloseGuard close(master);
-        for (auto [key, text] : {std::pair{"firmver", &label.firmware}, {"serial", &label.serial}}) {
+        for (auto [key, text] :
+             {std::pair{"firmver", &label.firmware}, {"serial", &label.serial}}) {
             const int index = monitor->IndexOf(key);
             if (!monitor->Is(index, key)) continue;
             CParValue& v = monitor->At(index).Value();
@@ -108,6 +116,13 @@ DeviceLabel ReadDeviceLabel(CModbusInterface& master, const CDevInterface& model
     } catch (const std::exception&) {
     }
     return label;
+}
+
+std::string MixtureWarning(const TransferProgress& progress) {
+    return CPrivateException(CPrivateException::Key{"mixwarn"},
+                             {static_cast<int32_t>(progress.BlocksWritten()),
+                              static_cast<int32_t>(progress.BlockCount())})
+        .Message();
 }
 
 std::unique_ptr<CDevInterface> PollMonitor(CModbusInterface& master,

@@ -33,15 +33,33 @@ public:
     // A transfer of several passes (a download and its read-back) announces each before it runs.
     virtual void BeginPass(int /*pass*/, int /*passes*/) {}
     virtual bool Cancelled() const { return false; }
+
+    // A download counts its register blocks here as it writes them.
+    void SetBlocks(size_t written, size_t total) {
+        m_blocksWritten = written;
+        m_blockCount = total;
+    }
+    size_t BlocksWritten() const { return m_blocksWritten; }
+    size_t BlockCount() const { return m_blockCount; }
+    // Some blocks but not all reached the device: it holds old and new settings side by side.
+    bool PartlyWritten() const { return m_blocksWritten > 0 && m_blocksWritten < m_blockCount; }
+
+private:
+    std::atomic<size_t> m_blocksWritten{0};
+    std::atomic<size_t> m_blockCount{0};
 };
+
+// "mixwarn" with the blocks written and their number, for a download that stopped part-way.
+std::string MixtureWarning(const TransferProgress& progress);
 
 // Opens the master, identifies the device and reads every parameter of a new settings model,
 // one request per block of the register image, progress after each block, the cancel flag
 // looked at between blocks. Returns the complete model, or null when cancelled; errors are
 // thrown. The master is closed in every outcome.
 std::unique_ptr<CDevInterface> ReadFromDevice(CModbusInterface& master, TransferProgress& progress);
-// Writes every parameter of the model after checking the device against it; nothing is written
-// after a failed identification. Returns false when cancelled.
+// Writes every parameter of the model after checking its values against their definitions
+// ("val.refused", before the device is opened) and the device against the model; nothing is
+// written after a failed check. Counts the blocks in progress. Returns false when cancelled.
 bool WriteToDevice(CModbusInterface& master, CDevInterface& model, TransferProgress& progress);
 
 // The firmware version and serial number of the device, as the monitor shows them, read on the

@@ -50,6 +50,7 @@ public:
         std::lock_guard lock(m_mutex);
         m_requests.push_back(frame);
         if (silent) return n;
+        if (frame[1] == 16 && answerWrites >= 0 && writesAnswered >= answerWrites) return n;
         if (auto reply = m_sim->Handle(frame, devsim::Clock::now())) {
             auto framed = modbus::RtuFrame(*reply);
             m_pending.insert(m_pending.end(), framed.begin(), framed.end());
@@ -91,6 +92,7 @@ public:
     std::atomic<int> stallMs{0};       // each reply wait on a silent line
     std::atomic<int> writeStallMs{0};  // before a register write reaches the device
     std::atomic<int> writesAnswered{0};
+    std::atomic<int> answerWrites{-1};  // register writes answered before they fall silent; -1: all
     std::atomic<bool> isOpen{false};
 
 private:

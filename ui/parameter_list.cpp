@@ -11,6 +11,7 @@
 #include <exception>
 
 #include "app/private_exception.h"
+#include "model/value_check.h"
 #include "ui/window_utils.h"
 
 namespace {
@@ -74,6 +75,10 @@ protected:
         QPalette& palette = option->palette;
         if (m_list->IsDim(parameter.toInt()))
             palette.setColor(QPalette::Text, palette.color(QPalette::Disabled, QPalette::Text));
+        if (m_list->IsInvalid(parameter.toInt())) {
+            palette.setColor(QPalette::Text, QColor(200, 0, 0));
+            palette.setColor(QPalette::HighlightedText, QColor(255, 200, 200));
+        }
         if (index.column() == 1) {
             const bool odd = first.data(kRowRole).toInt() % 2 != 0;
             option->backgroundBrush = Shade(palette.color(QPalette::Base), odd ? 0.1 : 0.05);
@@ -150,6 +155,14 @@ void CParameterListCtrl::Refresh() {
     int ungrouped = 0;  // rows before the first heading stand at the top level
     int position = 0;
     const int count = m_model ? m_model->Count() : 0;
+    m_problems.assign(static_cast<size_t>(count), std::string());
+    m_refusedValues.assign(static_cast<size_t>(count), std::string());
+    if (m_model) {
+        for (const ValueProblem& problem : CheckValues(*m_model)) {
+            m_problems[static_cast<size_t>(problem.index)] = DescribeProblem(problem);
+            m_refusedValues[static_cast<size_t>(problem.index)] = problem.value;
+        }
+    }
     for (int i = 0; i < count; ++i) {
         const CParInterface& p = m_model->At(i);
         if (p.Type() == PAR_GROUP) {
@@ -199,7 +212,12 @@ void CParameterListCtrl::RefreshRow(int row, QTreeWidgetItem* parent, int positi
     item->setData(0, kRowRole, row);
     const CParInterface& p = m_model->At(index);
     WriteText(item, 0, ToQ(p.GetLabel()));
-    WriteText(item, 1, ToQ(m_model->AdjustText(index, p.GetDisplayText())));
+    QString text = ToQ(m_model->AdjustText(index, p.GetDisplayText()));
+    // A list value without an entry has no text of its own: the raw value stands in.
+    if (text.isEmpty()) text = ToQ(m_refusedValues[static_cast<size_t>(index)]);
+    WriteText(item, 1, text);
+    const QString problem = ToQ(m_problems[static_cast<size_t>(index)]);
+    if (item->toolTip(1) != problem) item->setToolTip(1, problem);
 }
 
 // Moves an item under parent (null: the top level) at position, unless it is there already.
@@ -308,6 +326,11 @@ bool CParameterListCtrl::IsDim(int index) const {
     if (!m_model || index < 0 || index >= m_model->Count()) return false;
     const bool operation = (m_model->At(index).Flags() & PARF_OPERATION) != 0;
     return m_model->IsLocked(index) || (operation && !m_operationsEnabled);
+}
+
+bool CParameterListCtrl::IsInvalid(int index) const {
+    return index >= 0 && index < static_cast<int>(m_problems.size()) &&
+           !m_problems[static_cast<size_t>(index)].empty();
 }
 
 bool CParameterListCtrl::CanEdit(int index) const {

@@ -58,6 +58,8 @@ public:
     QRect ValueRect(int row) const;
     // Drawn greyed: locked by the model or the list, or an operation while operations are off.
     bool IsDim(int index) const;
+    // Holds a value its definition does not allow (a file or a device put it there): marked red.
+    bool IsInvalid(int index) const;
 
     CEditText* textEditor() const { return m_edit.TextEditor(); }
     CEditComboBox* comboEditor() const { return m_edit.ComboBox(); }
@@ -116,4 +118,6 @@ private:
     bool m_operationsEnabled = false;
     std::vector<QTreeWidgetItem*> m_rows;
     std::vector<QTreeWidgetItem*> m_groups;
+    std::vector<std::string> m_problems;  // by parameter index: why its value is refused, or ""
+    std::vector<std::string> m_refusedValues;  // by parameter index: the refused value, or ""
 };

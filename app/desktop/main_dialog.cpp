@@ -19,6 +19,7 @@
 #include "concurrency/background_executor.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
+#include "model/value_check.h"
 #include "platform/atomic_file.h"
 #include "platform/message_format.h"
 #include "session/config_file.h"
@@ -255,22 +256,22 @@ void CNorveltDlg::Relayout() {
     ShowStatus();
 }
 
+// The buttons are made once; a language switch only rewrites their captions. The switch may
+// arrive inside the modal loop that a button's own click started, and that button must outlive it.
 void CNorveltDlg::BuildCommandBar() {
-    for (QToolButton*& button : m_buttons) {
-        delete button;
-        button = nullptr;
-    }
     for (int k = 0; k < 5; ++k) {
-        auto* button = new QToolButton(m_commandBar);
+        QToolButton*& button = m_buttons[static_cast<size_t>(k)];
+        if (!button) {
+            button = new QToolButton(m_commandBar);
+            button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+            button->setAutoRaise(true);
+            const int id = CMD_UPLOAD + k;
+            connect(button, &QToolButton::clicked, this, [this, id] { OnCommand(id); });
+            button->show();
+        }
         const QString caption = ToQ(g_resources.GetMessageText("tb" + std::to_string(k)));
         button->setText(caption);
         button->setToolTip(ToolTip(k));
-        button->setToolButtonStyle(Qt::ToolButtonTextOnly);
-        button->setAutoRaise(true);
-        const int id = CMD_UPLOAD + k;
-        connect(button, &QToolButton::clicked, this, [this, id] { OnCommand(id); });
-        m_buttons[static_cast<size_t>(k)] = button;
-        button->show();
     }
     LayoutCommandBar();
 }
@@ -435,6 +436,10 @@ void CNorveltDlg::OnCommand(int id) {
                 break;
             case CMD_DOWNLOAD:
                 m_device->PrepareStore();
+                if (const auto problems = CheckValues(*m_device); !problems.empty()) {
+                    ShowError(this, DescribeRefusal(problems), MessageIcon::Warning);
+                    break;
+                }
                 if (ConnectDevice()) RunTransfer(1);
                 break;
             case CMD_SAVE:
@@ -542,7 +547,8 @@ void CNorveltDlg::RunTransfer(int mode) {
     } else {
         SetOutcome({"st.cancelled", {}});
     }
-    ShowPendingError();
+    // A download that stopped part-way says so, cancelled or not: the device holds both settings.
+    ShowPendingError(mode == 1 && m_progress->PartlyWritten() ? MixtureWarning(*m_progress) : "");
     if (mode == 0) RefreshModel();
 }
 
@@ -628,14 +634,18 @@ void CNorveltDlg::WriteToDevice() {
     m_lastDownload = std::move(last);
 }
 
-void CNorveltDlg::ShowPendingError() {
-    if (!m_pendingError) return;
+void CNorveltDlg::ShowPendingError(const std::string& addition) {
+    if (!m_pendingError) {
+        if (!addition.empty()) ShowError(this, addition, MessageIcon::Warning);
+        return;
+    }
     const std::string text = TruncateUtf8(*m_pendingError, 1023);
     m_pendingError.reset();
     const std::string templ = g_resources.GetMessageText("comerr");
     // Without the wrapper text the error's own text still reaches the user.
-    ShowError(this, templ.empty() ? text : platform::FormatMessageText(templ, {text, text}),
-              MessageIcon::Error);
+    std::string shown = templ.empty() ? text : platform::FormatMessageText(templ, {text, text});
+    if (!addition.empty()) shown += "\n\n" + addition;
+    ShowError(this, shown, MessageIcon::Error);
 }
 
 void CNorveltDlg::Update(CObservable* source) {
@@ -750,6 +760,15 @@ void CNorveltDlg::LoadConfiguration() {
     SetOrigin({"st.opened", {BaseName(path)}});
     SetOutcome({});
     RefreshModel();
+    // The file stays loaded for correction; the list marks the rows.
+    std::string lines;
+    for (const ValueProblem& problem : CheckValues(*m_device)) {
+        if (!lines.empty()) lines += '\n';
+        lines += DescribeProblem(problem);
+    }
+    if (!lines.empty())
+        ShowError(this, CPrivateException(CPrivateException::Key{"val.loaded"}, {lines}).Message(),
+                  MessageIcon::Warning);
 }
 
 // ---- status line and title ----

@@ -142,7 +142,8 @@ private:
     void RunTransfer(int mode);
     void ReadFromDevice();
     void WriteToDevice();
-    void ShowPendingError();
+    // The transfer's error, if any, with the addition below it; the addition alone otherwise.
+    void ShowPendingError(const std::string& addition);
     void SaveConfiguration();
     void SaveTo(const std::string& path);
     QString ToolTip(int k) const;

@@ -254,6 +254,18 @@ const MessageKey kMessages[] = {
     {"traffic.col.ms", {}},
     {"traffic.savefilter", {}},
     {"traffic.saveerr", {STR, STR}},
+    // values a parameter does not allow, downloads that stopped part-way, incomplete languages
+    {"val.bad", {STR, STR, STR}},
+    {"val.range", {STR, STR}},
+    {"val.list", {STR}},
+    {"val.text", {INT64}},
+    {"val.name", {INT64}},
+    {"val.channels", {INT, INT, INT}},
+    {"val.refused", {STR}},
+    {"val.loaded", {STR}},
+    {"val.mark", {STR}},
+    {"mixwarn", {INT, INT}},
+    {"lang.missing", {STR, INT}},
 };
 
 // Each insert used in the text must name an argument the program passes, with a conversion of
@@ -300,6 +312,10 @@ TEST_P(LanguageFile, HasEveryMessageWithMatchingInserts) {
         EXPECT_FALSE(text.empty()) << m.key;
         CheckInserts(m.key, text, m.inserts);
     }
+}
+
+TEST_P(LanguageFile, LacksNoTextOfTheEnglishFile) {
+    EXPECT_EQ(g_resources.MissingTexts(), 0);
 }
 
 TEST_P(LanguageFile, HasDialogCaptions) {

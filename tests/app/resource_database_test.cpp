@@ -168,3 +168,65 @@ TEST(LanguageFiles, ListedByTheirOwnNamesLeavingOutWhatCannotBeRead) {
     EXPECT_EQ(files[2].name, "isiZulu");
     EXPECT_EQ(files[2].locale, "");
 }
+
+TEST(ResourceDatabase, FolderAsLanguageFileIsAReadError) {
+    TempDir dir;
+    CResourceDatabase db;
+    db.Init();
+    const std::string folder = dir.Path().string();
+    EXPECT_EQ(testing_support::ErrorText([&] { db.LoadLanguage(folder); }),
+              "Can't read resource file \"" + folder + "\".\nIs a directory");
+    // A bare name too long for the system is not found, and says so.
+    EXPECT_THROW(db.LoadLanguage(std::string(300, 'x') + ".lng"), CPrivateException);
+}
+
+TEST(ResourceDatabase, DeeplyNestedLanguageFileLoads) {
+    TempDir dir;
+    CResourceDatabase db;
+    db.Init();
+    std::string nest, close;
+    for (int i = 0; i < 200000; ++i) {
+        nest += "<n>";
+        close += "</n>";
+    }
+    db.LoadLanguage(dir.Write("deep.lng", LanguageFile("<message><text name=\"k\">" + nest + "v" +
+                                                       close + "</text></message>")));
+    EXPECT_EQ(db.GetMessageText("k"), "v");
+}
+
+// A file that lacks texts shows the English ones instead of bare keys, a whole list at a time,
+// and counts what it lacks; a text both files lack stays empty.
+TEST(ResourceDatabase, MissingTextsComeFromEnglish) {
+    TempDir dir;
+    CResourceDatabase english;
+    english.Init();
+    english.LoadLanguage("English.lng");
+    EXPECT_EQ(english.MissingTexts(), 0);
+
+    CResourceDatabase db;
+    db.Init();
+    db.LoadLanguage(dir.Write(
+        "part.lng",
+        LanguageFile(
+            "<message><text name=\"tb0\">Lire</text></message>"
+            "<parameter name=\"RB16KT5QA\"><list name=\"parity\"><text name=\"0\">Aucune</text>"
+            "</list></parameter>")));
+    EXPECT_EQ(db.GetLanguageName(), "Test");
+    EXPECT_EQ(db.GetMessageText("tb0"), "Lire");
+    EXPECT_EQ(db.GetMessageText("comerr"), english.GetMessageText("comerr"));
+    EXPECT_FALSE(db.GetMessageText("cli.usage").empty());
+    EXPECT_EQ(db.GetGuiText(102, 0), english.GetGuiText(102, 0));
+    EXPECT_EQ(db.GetParameterText("RB16KT5QA", "rate"),
+              english.GetParameterText("RB16KT5QA", "rate"));
+    EXPECT_EQ(db.GetListItemText("RB16KT5QA", "parity", 0), "Aucune");
+    EXPECT_EQ(db.GetListItemText("RB16KT5QA", "parity", 1), "") << "the list is the file's own";
+    EXPECT_EQ(db.GetListItemValue("RB16KT5QA", "parity", 1), -1);
+    EXPECT_EQ(db.GetListItemText("RB16KT5QA", "rate", 3),
+              english.GetListItemText("RB16KT5QA", "rate", 3));
+    EXPECT_EQ(db.GetMessageText("no.such.key"), "");
+    EXPECT_GT(db.MissingTexts(), 100);
+    // The header-only file lacks one text more than the file that has one.
+    const int partial = db.MissingTexts();
+    db.LoadLanguage(dir.Write("header.lng", LanguageFile("")));
+    EXPECT_GT(db.MissingTexts(), partial);
+}

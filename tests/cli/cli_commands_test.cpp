@@ -16,6 +16,7 @@
 
 #include "app/private_exception.h"
 #include "model/dev_types.h"
+#include "model/modbus_mapping.h"
 #include "session/config_file.h"
 #include "test_support.h"
 #include "tools/cli/cli_options.h"
@@ -297,14 +298,34 @@ TEST_F(CliCommands, FileErrorsExitWithThree) {
     EXPECT_NE(traffic.err.find(dir.File("no/such/dir.log")), std::string::npos) << traffic.err;
 }
 
+// A folder where a file belongs is a file error with the file's own message, never the standard
+// library's text or an abort.
+TEST_F(CliCommands, FolderGivenAsAFileIsAFileError) {
+    const std::string folder = dir.Path().string();
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"show", folder},
+          {"set", folder, "panid=1"},
+          {"--port", "/dev/null", "download", "-i", folder}}) {
+        const CliResult r = Cli(args);
+        EXPECT_EQ(r.status, cli::EXIT_FILE) << args[0];
+        EXPECT_NE(r.err.find(Text("illfileerr")), std::string::npos) << r.err;
+    }
+    const CliResult language = Cli({"--language", folder, "ports"});
+    EXPECT_EQ(language.status, cli::EXIT_FILE);
+    EXPECT_NE(language.err.find("Is a directory"), std::string::npos) << language.err;
+    testing_support::LoadEnglish();
+}
+
 namespace {
 
 // A simulated device served on a pseudo-terminal by a thread of the test, for what the simulator
 // program cannot be asked to do.
 class InProcessDevice {
 public:
-    explicit InProcessDevice(uint16_t typeCode)
-        : m_device(devsim::SimConfig{}),
+    // writesAnswered: the device falls silent after answering that many register writes.
+    explicit InProcessDevice(uint16_t typeCode, int writesAnswered = -1)
+        : m_writesLeft(writesAnswered),
+          m_device(devsim::SimConfig{}),
           m_server(m_device, devsim::Framing::Rtu, devsim::FaultConfig{},
                    devsim::FrameSilence(38400)) {
         m_device.SetRegister(3003, typeCode);
@@ -325,11 +346,16 @@ private:
                                                devsim::Clock::now());
             }
             for (auto& r : m_server.Idle(devsim::Clock::now())) replies.push_back(std::move(r));
-            for (const auto& frame : replies)
+            for (const auto& frame : replies) {
+                const bool writeReply = frame.size() > 1 && frame[1] == 16;
+                if (writeReply && m_writesLeft == 0) continue;  // silent from here on
+                if (writeReply && m_writesLeft > 0) --m_writesLeft;
                 if (write(m_pty.MasterFd(), frame.data(), frame.size()) < 0) return;
+            }
         }
     }
 
+    int m_writesLeft;
     devsim::CDeviceSim m_device;
     devsim::CFrameServer m_server;
     devsim::CPseudoTerminal m_pty;
@@ -437,4 +463,88 @@ TEST_F(CliCommands, ReportOfAFileListsEveryParameter) {
         }
     }
     EXPECT_EQ(Cli({"report", "-o", dir.File("no/such/r.html"), file}).status, cli::EXIT_FILE);
+}
+
+// A value its parameter does not allow: shown marked, and a download is refused before the port
+// is opened, naming the parameter, its value and what is allowed.
+TEST_F(CliCommands, ValuesTheParametersDoNotAllowAreMarkedAndNeverDownloaded) {
+    auto model = CDevType().Create(CDevType::FindModel("RB16KT5QA"), 0, DEV_SETTINGS);
+    model->Find("rate").Value().SetWord(0, 99);
+    const std::string path = dir.File("bad.cfg");
+    SaveConfiguration(*model, path);
+    const std::string label = model->Find("rate").GetLabel();
+
+    const CliResult show = Cli({"show", path});
+    ASSERT_EQ(show.status, 0) << show.err;
+    const std::string allowed =
+        Text("val.list", {"9600 bit/s, 19200 bit/s, 38400 bit/s, 115200 bit/s"});
+    EXPECT_NE(show.out.find("  " + label + ": 99  " + Text("val.mark", {allowed}) + "\n"),
+              std::string::npos)
+        << show.out;
+    const CliResult json = Cli({"--json", "show", path});
+    EXPECT_NE(json.out.find("\"key\":\"rate\",\"label\""), std::string::npos);
+    EXPECT_NE(json.out.find("\"valid\":false"), std::string::npos) << json.out;
+
+    const CliResult download = Cli({"--port", dir.File("no-such-port"), "download", "-i", path});
+    EXPECT_EQ(download.status, cli::EXIT_VALUE) << download.err;
+    EXPECT_NE(download.err.find(Text("val.bad", {label, "99", allowed})), std::string::npos)
+        << download.err;
+    EXPECT_EQ(download.err.find("\\x0a"), std::string::npos) << "its own line breaks stay";
+}
+
+// A download that the device stopped answering part-way says how far it got, and keeps its
+// status.
+TEST_F(CliCommands, DownloadStoppedPartWayWarnsOfTheMixture) {
+    InProcessDevice device(CDevType::Entry(0).typeCode, 1);
+    const std::string path = NewFile(CDevType::Entry(0).modelCode);
+    const CliResult r = Cli({"--port", device.Port(), "download", "-i", path});
+    EXPECT_EQ(r.status, cli::EXIT_DEVICE);
+    CModbusMapping image;
+    image.AddModel(*LoadConfiguration(path));
+    EXPECT_NE(r.err.find(Text("mixwarn", {1, static_cast<int32_t>(image.Blocks().size())})),
+              std::string::npos)
+        << r.err;
+}
+
+// Text from a file reaches the terminal with its control characters made visible; JSON escapes
+// them its own way.
+TEST_F(CliCommands, ControlCharactersFromAFileNeverReachTheTerminal) {
+    auto model = CDevType().Create(CDevType::FindModel("RB16KT5QA"), 0, DEV_SETTINGS);
+    model->Find("netname").Value().SetString(0, "\x1b[2J\x1b]0;x\x07\xc2\x9b");
+    const std::string path = dir.File("esc.cfg");
+    SaveConfiguration(*model, path);
+    const CliResult show = Cli({"show", path});
+    EXPECT_EQ(show.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(show.out.find('\x07'), std::string::npos);
+    EXPECT_NE(show.out.find("\\x1b[2J\\x1b]0;x\\x07\\u009b"), std::string::npos) << show.out;
+    const CliResult json = Cli({"--json", "show", path});
+    EXPECT_NE(json.out.find("\\u001b[2J"), std::string::npos) << json.out;
+}
+
+// A language file that lacks texts shows the English ones, and says once how many it lacks.
+TEST_F(CliCommands, LanguageFileLackingTextsFallsBackToEnglish) {
+    const std::string language = dir.Write(
+        "part.lng",
+        "<root><application>NORVELT</application><filetype>language</filetype>"
+        "<language>Part</language><message><text name=\"cli.saved\">Saved: %1</text></message>"
+        "</root>");
+    const CliResult r = Cli({"--language", language, "bogus"});
+    EXPECT_EQ(r.status, cli::EXIT_USAGE);
+    EXPECT_NE(r.err.find(Text("cli.usage")), std::string::npos) << "the English usage text";
+    const std::string warning = "The language file " + language + " lacks ";
+    EXPECT_EQ(r.err.find(warning), r.err.rfind(warning)) << r.err;
+    EXPECT_NE(r.err.find(warning), std::string::npos) << r.err;
+    const CliResult saved =
+        Cli({"--language", language, "new", "RB16KT5QA", "-o", dir.File("p.cfg")});
+    EXPECT_EQ(saved.out, "Saved: " + dir.File("p.cfg") + "\n");
+    testing_support::LoadEnglish();
+}
+
+// The output is checked before the device is read: a name too long for the system is refused
+// at once, also where the device does not exist.
+TEST_F(CliCommands, UploadChecksItsOutputBeforeTheDevice) {
+    const CliResult r = Cli({"--port", dir.File("no-such-port"), "upload", "-o",
+                             dir.File(std::string(256, 'n') + ".cfg")});
+    EXPECT_EQ(r.status, cli::EXIT_FILE);
+    EXPECT_NE(r.err.find("File name too long"), std::string::npos) << r.err;
 }

@@ -4,21 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
 #include <QPointer>
 #include <QProgressBar>
-#include <QApplication>
-#include <QContextMenuEvent>
-#include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTime>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidgetItem>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -27,6 +26,7 @@
 #include "app/private_exception.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
+#include "model/modbus_mapping.h"
 #include "platform/message_format.h"
 #include "session/config_file.h"
 #include "sim_line.h"
@@ -225,6 +225,20 @@ TEST_F(MainDialog, MonitorRunsWhileTheMainWindowIsHidden) {
     EXPECT_EQ(rig.line->Requests(3).size(), 1u) << "the connection step's probe";
 }
 
+// The language switch's timer may fire inside the modal loop that a button's click started; the
+// button must still be there when its click returns.
+TEST_F(MainDialog, LanguageSwitchInsideACommandKeepsItsButton) {
+    Rig rig("RB16T5-PLX4M_2");
+    CNorveltDlg& d = *rig.dialog;
+    d.show();
+    QPointer<QToolButton> monitor = d.CommandButton(4);
+    d.SetMonitorRunner([&](CModbusInterface&) { d.ApplyLanguage(); });
+    QTest::mouseClick(monitor, Qt::LeftButton);
+    ASSERT_NE(monitor, nullptr) << "the button was deleted inside its own click";
+    EXPECT_EQ(d.CommandButton(4), monitor.data());
+    EXPECT_EQ(monitor->text().toStdString(), g_resources.GetMessageText("tb4"));
+}
+
 // Two switches 50 ms apart apply the language once, no sooner than 100 ms after the second: the
 // second restarts the delay. Only a lower bound on the time is checked, which no load can break.
 TEST_F(MainDialog, LanguageSwitchAppliesOnceAfterTheDelayAndIsSaved) {
@@ -316,7 +330,8 @@ TEST_F(MainDialog, SystemSettingsChangesRebuildTheLayoutWhenNotMinimised) {
         EXPECT_TRUE(button) << "nothing is rebuilt while minimised";
         d.showNormal();
         QCoreApplication::processEvents();
-        EXPECT_FALSE(button) << "rebuilt once restored";
+        // The buttons are rebuilt in place: a click in progress may still hold one.
+        EXPECT_EQ(d.CommandButton(0), button.data()) << "rebuilt in place once restored";
         ASSERT_NE(d.CommandButton(4), nullptr);
         EXPECT_EQ(d.CommandButton(4)->x(), 4 * (d.contentsRect().width() / 5));
         EXPECT_EQ(d.List()->RowCount(), 20);
@@ -469,6 +484,48 @@ TEST_F(MainDialog, TransferErrorsAreShownInsideTheWrapperAndKeepTheModel) {
     EXPECT_EQ(d.Device(), shown);
     EXPECT_EQ(d.List()->Model(), shown);
     EXPECT_EQ(d.ModelButton()->text().toStdString(), " " + CDevType().LongName(3));
+}
+
+// A value its parameter does not allow is marked on loading and stops a download before the
+// connection step; a download that stops part-way says how far it got.
+TEST_F(MainDialog, RefusedValuesAndPartWayDownloadsAreToldToTheUser) {
+    Rig rig("RB16KT5_2");
+    CNorveltDlg& d = *rig.dialog;
+    auto bad = CDevType().Create(0, 0, DEV_SETTINGS);
+    bad->Find("rate").Value().SetWord(0, 99);
+    const std::string path = dir.File("bad.cfg");
+    SaveConfiguration(*bad, path);
+    d.SetFileChooser([&](bool, const QString&, const QString&) { return path; });
+    d.OnCommand(CMD_LOAD);
+    const int rate = d.Device()->IndexOf("rate");
+    EXPECT_EQ(d.Device()->At(rate).Value().Word(0), 99) << "the file still loads";
+    EXPECT_TRUE(d.List()->IsInvalid(rate));
+    EXPECT_EQ(d.List()->RowItem(d.List()->RowOfParameter(rate))->text(1), "99")
+        << "the raw value stands in for the missing list text";
+    EXPECT_FALSE(d.List()->IsInvalid(d.Device()->IndexOf("parity")));
+    ASSERT_EQ(messages.messages.size(), 1u);
+    const std::string label = d.Device()->At(rate).GetLabel();
+    EXPECT_NE(messages.messages[0].text.find(label), std::string::npos);
+
+    d.OnCommand(CMD_DOWNLOAD);
+    ASSERT_EQ(messages.messages.size(), 2u);
+    EXPECT_NE(messages.messages[1].text.find(label + ": 99"), std::string::npos)
+        << messages.messages[1].text;
+    EXPECT_EQ(rig.line->RequestCount(), 0u) << "not even the connection step";
+
+    // Corrected, it is written; the device stops answering after the first block.
+    d.Device()->At(rate).SetNumber(1);
+    d.List()->Refresh();
+    EXPECT_FALSE(d.List()->IsInvalid(rate));
+    rig.line->answerWrites = 1;
+    d.OnCommand(CMD_DOWNLOAD);
+    ASSERT_EQ(messages.messages.size(), 3u);
+    CModbusMapping image;
+    image.AddModel(*d.Device());
+    EXPECT_NE(messages.messages[2].text.find(testing_support::KeyText(
+                  "mixwarn", {1, static_cast<int32_t>(image.Blocks().size())})),
+              std::string::npos)
+        << messages.messages[2].text;
 }
 
 TEST_F(MainDialog, FilesSaveAndLoadThroughTheChooser) {

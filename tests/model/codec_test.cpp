@@ -260,7 +260,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {static_cast<uint16_t>(-103)},
                  "-103",
                  "-103 (dBm)"},
-        ShowCase{"UnitMissingInFile", Def(PAR_INT16, 0, 0, 0, UNIT_MA), {4}, "4", "4"},
+        // A unit the file lacks comes from English.lng.
+        ShowCase{
+            "UnitMissingInFileIsEnglish", Def(PAR_INT16, 0, 0, 0, UNIT_MA), {4}, "4", "4 (mA)"},
         ShowCase{"ListSimple", Def(PAR_LIST16, 0, 1, 0, 0, "simple"), {1}, "On", "On"},
         ShowCase{"ListNoItem", Def(PAR_LIST16, 0, 1, 0, 0, "simple"), {7}, "", ""},
         ShowCase{"List32Item", Def(PAR_LIST32, 0, 0, 0, 0, "cmd"), {2, 1}, "Big", "Big"},

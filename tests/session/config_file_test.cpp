@@ -223,6 +223,19 @@ TEST_F(ConfigFile, Version10AndMissingFileAndDuplicates) {
     EXPECT_EQ(LoadConfiguration(dir.Write("dup.cfg", dup))->Find("rate").Value().Word(0), 2);
 }
 
+// Neither a folder nor elements nested far deeper than any file needs end the program.
+TEST_F(ConfigFile, FolderAndDeepNestingEndInTheLoadersOwnAnswer) {
+    EXPECT_EQ(ErrorOf(dir.Path().string()), g_resources.GetMessageText("illfileerr"));
+    std::string nest, close;
+    for (int i = 0; i < 200000; ++i) {
+        nest += "<n>";
+        close += "</n>";
+    }
+    const std::string deep = Replace(DefaultFile(), "<devver>65536</devver>",
+                                     "<devver>" + nest + "65536" + close + "</devver>");
+    EXPECT_NO_THROW(LoadConfiguration(dir.Write("deep.cfg", deep)));
+}
+
 // A save that fails half-way through writing (here: the disk takes no more than 512 bytes of a
 // file) leaves the file it was replacing as it was, and no stray temporary file beside it.
 TEST_F(ConfigFile, FailedSaveLeavesThePreviousFile) {

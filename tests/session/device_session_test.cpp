@@ -128,6 +128,48 @@ TEST_F(DeviceSession, CancelStopsAfterTheCurrentBlock) {
     EXPECT_EQ(w.line().Requests(16).size(), 1u);
 }
 
+// A download that stopped part-way knows how far it got; one refused before its start wrote
+// nothing.
+TEST_F(DeviceSession, DownloadCountsTheBlocksItWrote) {
+    const char* code = "RB16KT5QB";
+    devsim::CDeviceSim sim(Config(code));
+    auto model = CDevType().Create(CDevType::FindModel(code), 0, DEV_SETTINGS);
+    {
+        SimMaster m(sim);
+        m.line().answerWrites = 1;  // the device stops answering after the first block
+        RecordingProgress failing;
+        EXPECT_NE(ErrorText([&] { WriteToDevice(m.master(), *model, failing); }), "(no error)");
+        EXPECT_EQ(failing.BlocksWritten(), 1u);
+        EXPECT_EQ(failing.BlockCount(), 4u);
+        EXPECT_TRUE(failing.PartlyWritten());
+        EXPECT_EQ(MixtureWarning(failing), testing_support::KeyText("mixwarn", {1, 4}));
+    }
+    {
+        SimMaster m(sim);
+        RecordingProgress cancelled;
+        cancelled.cancelAfter = 2;
+        EXPECT_FALSE(WriteToDevice(m.master(), *model, cancelled));
+        EXPECT_EQ(cancelled.BlocksWritten(), 2u);
+        EXPECT_TRUE(cancelled.PartlyWritten());
+    }
+    {
+        SimMaster m(sim);
+        RecordingProgress whole;
+        EXPECT_TRUE(WriteToDevice(m.master(), *model, whole));
+        EXPECT_FALSE(whole.PartlyWritten());
+        EXPECT_EQ(whole.BlocksWritten(), 4u);
+    }
+    {
+        SimMaster m(sim);
+        model->Find("rate").Value().SetWord(0, 99);
+        RecordingProgress refused;
+        const std::string error = ErrorText([&] { WriteToDevice(m.master(), *model, refused); });
+        EXPECT_NE(error.find(model->Find("rate").GetLabel()), std::string::npos) << error;
+        EXPECT_EQ(m.line().RequestCount(), 0u) << "refused before the port is even opened";
+        EXPECT_FALSE(refused.PartlyWritten());
+    }
+}
+
 TEST_F(DeviceSession, MonitorPollTakesTheVersionWordsForTheIdentificationBlock) {
     devsim::CDeviceSim sim(Config("RB16T5-PLX4M_2"));
     SimMaster m(sim);

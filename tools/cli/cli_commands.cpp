@@ -28,8 +28,10 @@
 #include "modbus/traffic.h"
 #include "model/dev_types.h"
 #include "model/model_listing.h"
+#include "model/value_check.h"
 #include "platform/atomic_file.h"
 #include "platform/text.h"
+#include "platform/xml_reader_writer.h"
 #include "session/config_file.h"
 #include "session/device_session.h"
 #include "session/monitor_record.h"
@@ -48,6 +50,12 @@ constexpr int kThirdVersionRegister = 3002;
 
 std::string Msg(std::string_view key, std::initializer_list<FormatArg> args = {}) {
     return CPrivateException(CPrivateException::Key{key}, args).Message();
+}
+
+// Text the tool did not write itself (from a device, a file, a file name) never reaches the
+// terminal raw: an escape sequence in a network name could clear the screen or retitle it.
+std::string Safe(std::string_view text) {
+    return platform::EscapeControls(text);
 }
 
 std::string VersionText(uint32_t version) {
@@ -92,6 +100,9 @@ const char* Bool(bool b) {
 // The parameters of a model in index order, group headings left out: each row names the
 // heading of its group instead.
 std::string ParametersJson(const CDevInterface& model) {
+    std::vector<bool> valid(static_cast<size_t>(model.Count()), true);
+    for (const ValueProblem& problem : CheckValues(model))
+        valid[static_cast<size_t>(problem.index)] = false;
     std::string json = "[";
     std::string group;
     bool first = true;
@@ -113,7 +124,8 @@ std::string ParametersJson(const CDevInterface& model) {
                 ",\"text\":" + Quote(model.AdjustText(i, p.GetDisplayText())) +
                 FormatC(",\"address\":%u,\"registers\":[", p.Value().Address()) + registers +
                 "],\"locked\":" + Bool(model.IsLocked(i)) +
-                ",\"readonly\":" + Bool((p.Flags() & PARF_READONLY) != 0) + "}";
+                ",\"readonly\":" + Bool((p.Flags() & PARF_READONLY) != 0) +
+                ",\"valid\":" + Bool(valid[static_cast<size_t>(i)]) + "}";
     }
     return json + "]";
 }
@@ -315,8 +327,8 @@ private:
         }
         if (m_o.watch) m_env.out << change << ' ';
         const std::string identity = PortIdentityLine(e);
-        m_env.out << e.path << '\t' << e.displayName << (identity.empty() ? "" : "\t" + identity)
-                  << '\n';
+        m_env.out << Safe(e.path) << '\t' << Safe(e.displayName)
+                  << (identity.empty() ? "" : "\t" + Safe(identity)) << '\n';
     }
 
     int Identify() {
@@ -386,6 +398,14 @@ private:
         if (int rc = KeptParameters(*model, kept)) return rc;
         if (!m_o.report.empty())
             if (int rc = CheckWritable(m_o.report)) return rc;
+        // Refused before the port is opened: the device would stop the download part-way.
+        if (auto problems = CheckValues(*model); !problems.empty()) {
+            for (ValueProblem& problem : problems) {
+                problem.label = Safe(problem.label);
+                problem.value = Safe(problem.value);
+            }
+            return Refuse(DescribeRefusal(problems));
+        }
         CModbusInterface master(m_settings);
         const Recording recording(*this, master);
         if (int rc = Connect(master)) return rc;
@@ -735,12 +755,16 @@ private:
                  const std::function<bool(TransferProgress&)>& transfer) {
         CCancelWatcher watcher(master, m_env.interrupted);
         CCliProgress progress(m_env.terminal, Msg(captionKey), m_env.interrupted);
+        int rc = EXIT_SUCCESS_CODE;
         try {
-            if (!transfer(progress) || Interrupted()) return Cancelled();
+            if (!transfer(progress) || Interrupted()) rc = Cancelled();
         } catch (const CPrivateException& e) {
-            return DeviceError(e, Msg("comerr", {e.Message(), e.Message()}));
+            rc = DeviceError(e, Msg("comerr", {e.Message(), e.Message()}));
         }
-        return EXIT_SUCCESS_CODE;
+        // A write that stopped part-way left the device with old and new settings side by side.
+        if (rc != EXIT_SUCCESS_CODE && progress.PartlyWritten())
+            Err() << MixtureWarning(progress) << '\n';
+        return rc;
     }
 
     // False once the user interrupted.
@@ -757,7 +781,7 @@ private:
         try {
             model = LoadConfiguration(path);
         } catch (const CPrivateException& e) {
-            Err() << path << ": " << e.Message() << '\n';
+            Err() << Safe(path) << ": " << e.Message() << '\n';
             return EXIT_FILE;
         }
         return EXIT_SUCCESS_CODE;
@@ -767,7 +791,7 @@ private:
         try {
             SaveConfiguration(model, path);
         } catch (const CPrivateException& e) {
-            Err() << path << ": " << e.Message() << '\n';
+            Err() << Safe(path) << ": " << e.Message() << '\n';
             return EXIT_FILE;
         }
         if (!m_o.json) m_env.out << Msg("cli.saved", {path}) << '\n';
@@ -776,19 +800,13 @@ private:
 
     // Refuses an output path that cannot be written before any time is spent on the device.
     int CheckWritable(const std::string& path) {
-        namespace fs = std::filesystem;
-        std::error_code ec;
-        const fs::path target(path);
-        std::string reason;
-        if (fs::is_directory(target, ec)) {
-            reason = CMessageFormatter(EISDIR).Text();
-        } else {
-            const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-            if (access(folder.c_str(), W_OK | X_OK) != 0) reason = CMessageFormatter(errno).Text();
+        try {
+            CheckSaveTarget(path);
+        } catch (const CPrivateException& e) {
+            Err() << Msg("cli.cantwrite", {Safe(path), e.Message()}) << '\n';
+            return EXIT_FILE;
         }
-        if (reason.empty()) return EXIT_SUCCESS_CODE;
-        Err() << Msg("cli.cantwrite", {path, reason}) << '\n';
-        return EXIT_FILE;
+        return EXIT_SUCCESS_CODE;
     }
 
     static int FindModelEntry(const std::string& code) {
@@ -923,15 +941,25 @@ private:
 
     // ---- printing models ----
 
+    // A value its parameter does not allow is marked on its row with what is allowed.
     void PrintRows(const CDevInterface& model) {
+        std::vector<const ValueProblem*> problemOf(static_cast<size_t>(model.Count()), nullptr);
+        const std::vector<ValueProblem> problems = CheckValues(model);
+        for (const ValueProblem& problem : problems)
+            problemOf[static_cast<size_t>(problem.index)] = &problem;
         for (const ModelRow& row : ListModel(model)) {
             if (row.group) {
-                m_env.out << '[' << row.label << "]\n";
+                m_env.out << '[' << Safe(row.label) << "]\n";
                 continue;
             }
-            m_env.out << "  " << row.label;
+            const ValueProblem* problem = problemOf[static_cast<size_t>(row.index)];
+            // A list value without an entry has no text of its own: the raw value stands in.
+            const std::string text = row.text.empty() && problem ? problem->value : row.text;
+            m_env.out << "  " << Safe(row.label);
             if (m_o.keys) m_env.out << " [" << model.At(row.index).Key() << ']';
-            m_env.out << ':' << (row.text.empty() ? "" : " ") << row.text << '\n';
+            m_env.out << ':' << (text.empty() ? "" : " ") << Safe(text);
+            if (problem) m_env.out << "  " << Safe(Msg("val.mark", {problem->allowed}));
+            m_env.out << '\n';
         }
     }
 
@@ -1041,6 +1069,8 @@ int RunCli(const std::vector<std::string>& args, Environment& env) {
         env.err << e.Message() << '\n';
         return EXIT_FILE;
     }
+    if (const int missing = g_resources.MissingTexts(); missing > 0)
+        env.err << Msg("lang.missing", {Safe(language), int32_t{missing}}) << '\n';
 
     Options options;
     try {
