@@ -201,7 +201,8 @@ std::string Csv(std::string_view text) {
         if (c == '"') out += '"';
         out += c;
     }
-    return out + "\"";
+    out += '"';
+    return out;
 }
 
 std::string CsvLine(std::initializer_list<std::string_view> cells) {
@@ -210,7 +211,8 @@ std::string CsvLine(std::initializer_list<std::string_view> cells) {
         if (!line.empty()) line += ',';
         line += Csv(c);
     }
-    return line + "\r\n";
+    line += "\r\n";  // appended, not added: GCC 12 warns of a false overlap in s + "..."
+    return line;
 }
 
 }  // namespace
