@@ -17,10 +17,11 @@ field() { dpkg-deb -f "$deb" "$1"; }
 for name in Maintainer Section Priority Installed-Size; do
     [ -n "$(field $name)" ] || fail "no $name"
 done
-# Depends comes from the programs' shared libraries: the C library, Qt and pugixml at least.
+# Depends comes from the programs' shared libraries: the C library, Qt (with Svg and Charts), udev
+# and pugixml at least.
 depends=$(field Depends)
 names=$(sed 's/ *([^)]*)//g; s/ //g' <<<"$depends" | tr ',|' '\n\n')
-for library in libc6 libstdc++6 libqt6core6 libqt6widgets6 libqt6svg6 libpugixml1v5; do
+for library in libc6 libstdc++6 libqt6core6 libqt6widgets6 libqt6svg6 libqt6charts6 libudev1 libpugixml1v5; do
     grep -qxF "$library" <<<"$names" || fail "Depends lacks $library: $depends"
 done
 # A short description and a long one of several lines.
