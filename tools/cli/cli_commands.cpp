@@ -271,8 +271,10 @@ private:
         CComPortList ports;
         if (m_o.json && !m_o.watch) {
             std::string json = "[";
-            for (const ComPortEntry& e : ports.Entries())
-                json += (json.size() > 1 ? "," : "") + PortJson(e);
+            for (const ComPortEntry& e : ports.Entries()) {
+                if (json.size() > 1) json += ',';
+                json += PortJson(e);
+            }
             m_env.out << json << "]\n";
         } else {
             for (const ComPortEntry& e : ports.Entries()) PrintPort(e, '+');
