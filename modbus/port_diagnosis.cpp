@@ -49,13 +49,19 @@ std::string Permission(const std::string& path, const DiagnosisContext& c) {
     return Text("serio.group", {path, group, c.groups.user});
 }
 
+// Appended in two steps: GCC 12 warns of a false overlap in text += "\n" + more.
+void AddLine(std::string& text, const std::string& line) {
+    text += '\n';
+    text += line;
+}
+
 std::string Busy(const std::string& path, const DiagnosisContext& c) {
     const std::vector<PortHolder> holders = FindPortHolders(path, c.proc);
     if (holders.empty()) return Text("serio.busy");
     const PortHolder& h = holders.front();
     std::string text = Text("serio.heldby", {path, h.command, std::to_string(h.pid)});
-    if (h.command == "ModemManager") text += "\n" + Text("serio.modemmanager");
-    if (h.command.starts_with("brltty")) text += "\n" + Text("serio.brltty");
+    if (h.command == "ModemManager") AddLine(text, Text("serio.modemmanager"));
+    if (h.command.starts_with("brltty")) AddLine(text, Text("serio.brltty"));
     return text;
 }
 
@@ -145,7 +151,7 @@ std::string DiagnoseOpenFailure(const std::string& path, int error, const Diagno
     if (gone) {
         std::string text = Text("serio.gone", {path});
         // brltty claims some adapters the moment they are plugged in, and their tty vanishes.
-        if (c.brltty && path.find("USB") != std::string::npos) text += "\n" + Text("serio.brltty");
+        if (c.brltty && path.find("USB") != std::string::npos) AddLine(text, Text("serio.brltty"));
         return text;
     }
     if (error == ENOTTY || error == ENOTDIR || error == EISDIR)
