@@ -268,6 +268,9 @@ private:
     // ---- commands ----
 
     int Ports() {
+        // Watching starts before the first listing: a port that comes in between is not missed.
+        std::optional<CPortMonitor> monitor;
+        if (m_o.watch) monitor.emplace();
         CComPortList ports;
         if (m_o.json && !m_o.watch) {
             std::string json = "[";
@@ -282,11 +285,10 @@ private:
         if (!m_o.watch) return EXIT_SUCCESS_CODE;
         m_env.out.flush();
         // Until Ctrl+C: each port that comes or goes, as one line.
-        CPortMonitor monitor;
         while (!Interrupted()) {
-            if (!monitor.Wait(std::chrono::milliseconds(200))) continue;
+            if (!monitor->Wait(std::chrono::milliseconds(200))) continue;
             // udev sends several events for one adapter: let them settle.
-            while (monitor.Wait(std::chrono::milliseconds(100))) {
+            while (monitor->Wait(std::chrono::milliseconds(100))) {
             }
             CComPortList now;
             for (const ComPortEntry& e : ports.Entries())
