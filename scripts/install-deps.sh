@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev
   fonts-noto-cjk fonts-dejavu-core
+  qt6-translations-l10n
 )
 # The validators of the installation's files, for the tests and for the package.
 validators=(man-db groff-base desktop-file-utils appstream libxml2-utils)
