@@ -44,18 +44,6 @@ QString Text(const char* key, std::initializer_list<platform::FormatArg> args = 
     return ToQ(platform::FormatMessageText(g_resources.GetMessageText(key), args));
 }
 
-// "Name|pattern|Name|pattern|" as Qt's file dialog wants it: "Name (pattern);;Name (pattern)".
-QString FilterOf(const std::string& parts) {
-    QStringList items = ToQ(parts).split('|');
-    QStringList filters;
-    for (qsizetype i = 0; i + 1 < items.size(); i += 2) {
-        QString name = items[i];
-        if (!name.contains('(')) name += " (" + items[i + 1].replace(';', ' ') + ")";
-        filters << name;
-    }
-    return filters.join(";;");
-}
-
 const QColor kWhite(255, 255, 255);
 
 // One line on why a poll failed, in the user's language: a silent line and a locked device in
@@ -619,7 +607,7 @@ QMenu* CMonitorDialog::ListMenu(int index) {
 
 void CMonitorDialog::ChooseRecording() {
     const QString title = Text("mon.record").remove("...").remove(QChar(0x2026));
-    const QString filter = FilterOf(g_resources.GetMessageText("mon.recfilter"));
+    const QString filter = FileDialogFilter(g_resources.GetMessageText("mon.recfilter"));
     std::string path;
     if (m_fileChooser) {
         path = m_fileChooser(title, filter);

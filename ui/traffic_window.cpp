@@ -32,17 +32,6 @@ QString Text(const char* key) {
     return ToQ(g_resources.GetMessageText(key));
 }
 
-// "Text files (*.txt)|*.txt|All files (*)|*|" as a file dialog filter.
-QString FileFilter(const std::string& parts) {
-    const QStringList items = ToQ(parts).split('|');
-    QStringList filters;
-    for (qsizetype i = 0; i + 1 < items.size(); i += 2) {
-        if (items[i].isEmpty()) continue;
-        filters << (items[i].contains('(') ? items[i] : items[i] + " (" + items[i + 1] + ")");
-    }
-    return filters.join(";;");
-}
-
 QString LocalTime(int64_t wallUs) {
     return QDateTime::fromMSecsSinceEpoch(wallUs / 1000).toString("HH:mm:ss.zzz");
 }
@@ -281,7 +270,7 @@ bool CTrafficWindow::SaveTo(const std::string& path) {
 
 void CTrafficWindow::Save() {
     const QString title = Text("traffic.save");
-    const QString filter = FileFilter(g_resources.GetMessageText("traffic.savefilter"));
+    const QString filter = FileDialogFilter(g_resources.GetMessageText("traffic.savefilter"));
     std::string path;
     if (m_fileChooser) {
         path = m_fileChooser(title, filter);

@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QStringList>
 #include <QSvgRenderer>
 #include <QWidget>
 #include <span>
@@ -188,4 +189,14 @@ void InstallUserNoticeOnUiThread() {
             app, [text] { ShowMessage(nullptr, text, MessageIcon::Warning); },
             Qt::QueuedConnection);
     });
+}
+
+QString FileDialogFilter(const std::string& parts) {
+    const QStringList items = ToQ(parts).split('|');
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < items.size(); i += 2) {
+        if (items[i].isEmpty()) continue;
+        filters << (items[i].contains('(') ? items[i] : items[i] + " (" + items[i + 1] + ")");
+    }
+    return filters.join(";;");
 }

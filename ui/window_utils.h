@@ -29,6 +29,10 @@ int ControlId(const QWidget* control);
 // without a text in the file keep the text they were built with.
 void ApplyDialogTexts(int dialogId, QWidget* dialog);
 
+// "Configuration files (*.cfg)|*.cfg|All files (*)|*|" from the language file as a file dialog's
+// filter: "Configuration files (*.cfg);;All files (*)".
+QString FileDialogFilter(const std::string& parts);
+
 // "NORVELCO Version 1.0.0" from the build.
 std::string GetProductCaption();
 

@@ -60,17 +60,6 @@ private:
     QWidget* m_owner;
 };
 
-// "Configuration files (*.cfg)|*.cfg|All files (*)|*|" as a file dialog filter.
-QString FileFilter(const std::string& parts) {
-    const QStringList items = ToQ(parts).split('|');
-    QStringList filters;
-    for (qsizetype i = 0; i + 1 < items.size(); i += 2) {
-        if (items[i].isEmpty()) continue;
-        filters << (items[i].contains('(') ? items[i] : items[i] + " (" + items[i + 1] + ")");
-    }
-    return filters.join(";;");
-}
-
 std::string Now() {
     return FromQ(QTime::currentTime().toString("HH:mm"));
 }
@@ -675,14 +664,14 @@ std::string CNorveltDlg::ChooseFile(bool save, const QString& title, const QStri
 
 std::string CNorveltDlg::ChooseConfigurationFile(bool save) {
     return ChooseFile(save, ToQ(g_resources.GetMessageText(save ? "tb2" : "tb3")),
-                      FileFilter(g_resources.GetMessageText("fopenfilter")), "cfg");
+                      FileDialogFilter(g_resources.GetMessageText("fopenfilter")), "cfg");
 }
 
 void CNorveltDlg::SaveReport() {
     QString title = ToQ(g_resources.GetMessageText("report.save"));
     while (title.endsWith('.') || title.endsWith(QChar(0x2026))) title.chop(1);
-    const std::string path =
-        ChooseFile(true, title, FileFilter(g_resources.GetMessageText("report.filter")), "html");
+    const std::string path = ChooseFile(
+        true, title, FileDialogFilter(g_resources.GetMessageText("report.filter")), "html");
     if (path.empty()) return;
 
     ReportData data;
