@@ -12,18 +12,6 @@ namespace {
 constexpr int kTypeRegister = 3003;
 constexpr int kVersionRegister = 3000;
 
-// Closes the master however the exchange ends.
-class CloseGuard {
-public:
-    explicit CloseGuard(CModbusInterface& master) : m_master(master) {}
-    ~CloseGuard() { m_master.Close(); }
-    CloseGuard(const CloseGuard&) = delete;
-    CloseGuard& operator=(const CloseGuard&) = delete;
-
-private:
-    CModbusInterface& m_master;
-};
-
 uint16_t ReadOne(CModbusInterface& master, int address) {
     uint16_t word = 0;
     master.ReadHoldingRegisters(address, 1, std::span<uint16_t>(&word, 1));
@@ -31,6 +19,10 @@ uint16_t ReadOne(CModbusInterface& master, int address) {
 }
 
 }  // namespace
+
+CloseGuard::~CloseGuard() {
+    m_master.Close();
+}
 
 DeviceIdentity IdentifyDevice(CModbusInterface& master) {
     DeviceIdentity id;

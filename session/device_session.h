@@ -26,6 +26,18 @@ std::unique_ptr<CDevInterface> AcceptForReading(const DeviceIdentity& device);
 void AcceptForWriting(const CDevInterface& model, const DeviceIdentity& device);
 
 // What a transfer reports while it runs, and how it learns that the user wants it to stop.
+// Closes the master however the exchange ends.
+class CloseGuard {
+public:
+    explicit CloseGuard(CModbusInterface& master) : m_master(master) {}
+    ~CloseGuard();
+    CloseGuard(const CloseGuard&) = delete;
+    CloseGuard& operator=(const CloseGuard&) = delete;
+
+private:
+    CModbusInterface& m_master;
+};
+
 class TransferProgress {
 public:
     virtual ~TransferProgress() = default;

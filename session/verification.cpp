@@ -10,17 +10,6 @@
 
 namespace {
 
-class CloseGuard {
-public:
-    explicit CloseGuard(CModbusInterface& master) : m_master(master) {}
-    ~CloseGuard() { m_master.Close(); }
-    CloseGuard(const CloseGuard&) = delete;
-    CloseGuard& operator=(const CloseGuard&) = delete;
-
-private:
-    CModbusInterface& m_master;
-};
-
 std::string DisplayText(const CDevInterface& model, int index, const CParInterface& p) {
     return model.AdjustText(index, p.GetDisplayText());
 }
