@@ -22,6 +22,7 @@
 #include "modbus/framing.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
+#include "monitor_support.h"
 #include "sim_line.h"
 #include "tools/devsim/device_sim.h"
 #include "ui/in_place_editors.h"
@@ -38,31 +39,11 @@ constexpr uint8_t kWrite = 16;
 constexpr uint8_t kAuthenticate = 68;
 constexpr int kTypeRegister = 3003;
 
-using MonitorLine = testing_support::SimLine;
-
-// A master on a MonitorLine.
-struct Bench {
-    explicit Bench(devsim::CDeviceSim& sim) {
-        auto owned = std::make_unique<MonitorLine>(sim);
-        line = owned.get();
-        ComSettings settings;
-        settings.Character = 1;
-        master = std::make_unique<CModbusInterface>(settings, std::move(owned));
-        master->SetSleepFunction([](uint32_t) {});
-    }
-    MonitorLine* line;
-    std::unique_ptr<CModbusInterface> master;
-};
-
-devsim::SimConfig Config(const char* model) {
-    devsim::SimConfig c;
-    c.entry = CDevType::FindModel(model);
-    c.firmware = {2, 5, 1};
-    return c;
-}
-
-// Polls quickly; the status timer never fires by itself, so tests tick it and see each step.
-constexpr MonitorTimings kFast{20, 1000000};
+using monitor_support::Bench;
+using monitor_support::Config;
+using monitor_support::kFast;
+using monitor_support::MonitorLine;
+using monitor_support::RunMonitor;
 
 int ParameterRows(const CDevInterface& model) {
     int rows = 0;
@@ -72,22 +53,6 @@ int ParameterRows(const CDevInterface& model) {
 
 bool WaitFor(const std::function<bool()>& condition, int ms = 3000) {
     return QTest::qWaitFor(condition, ms);
-}
-
-// Runs the monitor modally; the script runs inside the modal loop, then the window is closed.
-void RunMonitor(CMonitorDialog& d, CModbusInterface& master, const std::function<void()>& script) {
-    QTimer::singleShot(0, &d, [&] {
-        script();
-        d.reject();
-    });
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &d, [&d] {
-        ADD_FAILURE() << "the monitor did not end";
-        d.done(QDialog::Rejected);
-    });
-    guard.start(8000);
-    EXPECT_EQ(d.Run(master), QDialog::Rejected);
 }
 
 QColor TextColour(const CMonitorDialog& d) {

@@ -16,6 +16,7 @@
 
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
+#include "monitor_support.h"
 #include "sim_line.h"
 #include "tools/devsim/device_sim.h"
 #include "ui/monitor_dialog.h"
@@ -78,8 +79,7 @@ TEST_F(TrendChart, PointsPerPollGapsAfterFailuresAndTheReadout) {
 
     chart.AddFailedPoll(kStart + seconds(3));
     EXPECT_EQ(chart.LineCount("rssi"), 1) << "a gap, not a line to zero";
-    EXPECT_EQ(FromQ(chart.Readout("rssi")),
-              "Reception level: – (lowest -80 dBm, highest -60 dBm)");
+    EXPECT_EQ(FromQ(chart.Readout("rssi")), "Reception level: – (lowest -80 dBm, highest -60 dBm)");
 
     SetRssi(*modem, -65);
     chart.AddPoll(*modem, kStart + seconds(4));
@@ -105,9 +105,9 @@ TEST_F(TrendChart, TheWindowShowsItsMinutesAndNothingOlderThanAnHourIsKept) {
     ASSERT_NE(trace, nullptr);
     EXPECT_LE(trace->PointCount(), 3601u);
     EXPECT_GE(trace->PointCount(), 3600u);
-    const int64_t last =
-        std::chrono::duration_cast<std::chrono::milliseconds>((kStart + seconds(7199)).time_since_epoch())
-            .count();
+    const int64_t last = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             (kStart + seconds(7199)).time_since_epoch())
+                             .count();
     EXPECT_EQ(trace->Segments(last - 60 * 1000).front().size(), 61u) << "the last minute drawn";
     chart.SetWindowMinutes(60);
     EXPECT_EQ(chart.WindowMinutes(), 60);
@@ -135,39 +135,12 @@ TEST_F(TrendChart, UserAddsAndRemovesTracesAndAnotherTypeKeepsOnlyWhatItHas) {
 
 namespace {
 
-struct Bench {
-    explicit Bench(devsim::CDeviceSim& sim) {
-        auto owned = std::make_unique<testing_support::SimLine>(sim);
-        line = owned.get();
-        ComSettings settings;
-        settings.Character = 1;
-        master = std::make_unique<CModbusInterface>(settings, std::move(owned));
-        master->SetSleepFunction([](uint32_t) {});
-    }
-    testing_support::SimLine* line;
-    std::unique_ptr<CModbusInterface> master;
-};
-
-devsim::SimConfig Config(const char* model) {
-    devsim::SimConfig c;
-    c.entry = CDevType::FindModel(model);
-    c.firmware = {2, 5, 1};
-    return c;
-}
+using monitor_support::Bench;
+using monitor_support::Config;
+using monitor_support::kFast;
 
 void RunMonitor(CMonitorDialog& d, CModbusInterface& master, const std::function<void()>& script) {
-    QTimer::singleShot(0, &d, [&] {
-        script();
-        d.reject();
-    });
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &d, [&d] {
-        ADD_FAILURE() << "the monitor did not end";
-        d.done(QDialog::Rejected);
-    });
-    guard.start(15000);
-    d.Run(master);
+    monitor_support::RunMonitor(d, master, script, 15000);
 }
 
 bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
@@ -179,8 +152,6 @@ QAction* ActionOf(QMenu& menu, const char* key) {
         if (FromQ(a->text()) == g_resources.GetMessageText(key)) return a;
     return nullptr;
 }
-
-constexpr MonitorTimings kFast{20, 1000000};
 
 }  // namespace
 
