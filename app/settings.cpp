@@ -170,3 +170,13 @@ void SavePreference(const char* name, int32_t value) {
     auto s = OpenStore("Settings");
     s->setValue(name, value);
 }
+
+std::string LoadPreferenceText(const char* name, const std::string& def) {
+    auto s = OpenStore("Settings");
+    return ReadString(*s, name, def);
+}
+
+void SavePreferenceText(const char* name, const std::string& value) {
+    auto s = OpenStore("Settings");
+    WriteString(*s, name, value);
+}

@@ -87,3 +87,6 @@ std::string SettingsFile();
 // chart shown, its time window); a missing or non-numeric value gives def.
 int32_t LoadPreference(const char* name, int32_t def);
 void SavePreference(const char* name, int32_t value);
+// One text of the same section (the folder the file dialogs last used); missing gives def.
+std::string LoadPreferenceText(const char* name, const std::string& def);
+void SavePreferenceText(const char* name, const std::string& value);

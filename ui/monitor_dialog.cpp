@@ -612,7 +612,7 @@ void CMonitorDialog::ChooseRecording() {
     if (m_fileChooser) {
         path = m_fileChooser(title, filter);
     } else {
-        QFileDialog dialog(this, title, QString(), filter);
+        QFileDialog dialog(this, title, FileDialogFolder(), filter);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
         dialog.setDefaultSuffix("csv");
@@ -621,6 +621,7 @@ void CMonitorDialog::ChooseRecording() {
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
             path = FromQ(dialog.selectedFiles().first());
     }
+    RememberFileDialogFolder(path);
     if (!path.empty()) StartRecording(path);
 }
 

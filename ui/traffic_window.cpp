@@ -275,11 +275,12 @@ void CTrafficWindow::Save() {
     if (m_fileChooser) {
         path = m_fileChooser(title, filter);
     } else {
-        QFileDialog dialog(this, title, QString(), filter);
+        QFileDialog dialog(this, title, FileDialogFolder(), filter);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setDefaultSuffix("txt");
         if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
             path = FromQ(dialog.selectedFiles().first());
     }
+    RememberFileDialogFolder(path);
     if (!path.empty()) SaveTo(path);
 }

@@ -2,6 +2,8 @@
 
 #include <QAbstractButton>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -19,6 +21,7 @@
 
 #include "app/private_exception.h"
 #include "app/resource_database.h"
+#include "app/settings.h"
 #include "model/dev_interface.h"
 
 namespace {
@@ -98,6 +101,38 @@ QIcon GetProductIcon() {
 
 void InstallProductIcon() {
     QGuiApplication::setWindowIcon(GetProductIcon());
+}
+
+QString FileDialogFolder() {
+    const QString folder = ToQ(LoadPreferenceText("LastFolder", ""));
+    // A folder on a stick that is no longer plugged in must not leave the dialog nowhere.
+    if (!folder.isEmpty() && QFileInfo(folder).isDir()) return folder;
+    return QDir::homePath();
+}
+
+void RememberFileDialogFolder(const std::string& chosenPath) {
+    if (chosenPath.empty()) return;
+    const QString folder = QFileInfo(ToQ(chosenPath)).absolutePath();
+    if (QFileInfo(folder).isDir()) SavePreferenceText("LastFolder", FromQ(folder));
+}
+
+QString SuggestedFileName(std::initializer_list<std::string> parts, const std::string& suffix) {
+    QString name;
+    for (const std::string& part : parts) {
+        const QString text = ToQ(part).trimmed();
+        if (text.isEmpty()) continue;
+        if (!name.isEmpty()) name += '_';
+        name += text;
+    }
+    // Serial numbers and model texts come from devices: no path separators, no control or
+    // shell-awkward characters, no leading dot that would hide the file.
+    for (QChar& c : name)
+        if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '"' || c == '<' ||
+            c == '>' || c == '|' || c.isSpace() || !c.isPrint())
+            c = '_';
+    while (name.startsWith('.')) name.remove(0, 1);
+    if (name.isEmpty()) return {};
+    return suffix.empty() ? name : name + '.' + ToQ(suffix);
 }
 
 std::string GetProductCaption() {

@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QString>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 class QWidget;
@@ -32,6 +33,15 @@ void ApplyDialogTexts(int dialogId, QWidget* dialog);
 // "Configuration files (*.cfg)|*.cfg|All files (*)|*|" from the language file as a file dialog's
 // filter: "Configuration files (*.cfg);;All files (*)".
 QString FileDialogFilter(const std::string& parts);
+
+// Where the file dialogs start: the folder a file was last chosen in (kept in the settings as
+// "LastFolder") while it still exists, else the home folder.
+QString FileDialogFolder();
+// Keeps the folder of a file the user just chose for the next file dialog.
+void RememberFileDialogFolder(const std::string& chosenPath);
+// A name for a file dialog to suggest, from parts such as the model and the serial number
+// joined by "_": characters a file name should not hold become "_"; empty parts are left out.
+QString SuggestedFileName(std::initializer_list<std::string> parts, const std::string& suffix);
 
 // "NORVELCO Version 1.0.0" from the build.
 std::string GetProductCaption();

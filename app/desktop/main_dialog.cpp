@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLibraryInfo>
@@ -413,6 +414,7 @@ void CNorveltDlg::OnCommand(int id) {
             // A fresh model with its defaults, even when it is the current model's type.
             SetCurrentModel(CDevType().Create(id - CMD_MODEL_FIRST, 0, DEV_SETTINGS));
             m_fileName.clear();
+            m_originSerial.clear();
             SetOrigin({"st.new", {CDevType().LongName(id - CMD_MODEL_FIRST)}});
             SetOutcome({});
             RefreshModel();
@@ -550,6 +552,7 @@ void CNorveltDlg::ShowReadOrigin() {
             ? m_readLabel.firmware
             : std::to_string(version >> 16) + "." + std::to_string(version & 0xFFFF);
     const std::string& serial = m_readLabel.serial;
+    m_originSerial = serial;
     const std::string port = PortText(m_master->Settings());
     if (serial.empty())
         SetOrigin({"st.fromdevice", {model, firmware, port, Now()}});
@@ -647,19 +650,40 @@ void CNorveltDlg::Update(CObservable* source) {
 
 std::string CNorveltDlg::ChooseFile(bool save, const QString& title, const QString& filter,
                                     const QString& suffix) {
-    if (m_fileChooser) return m_fileChooser(save, title, filter);
-    QFileDialog dialog(this, title, QString(), filter);
+    if (m_fileChooser) {
+        const std::string path = m_fileChooser(save, title, filter);
+        RememberFileDialogFolder(path);
+        return path;
+    }
+    QFileDialog dialog(this, title, FileDialogStart(save, suffix), filter);
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     dialog.setDefaultSuffix(suffix);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     std::string path = FromQ(dialog.selectedFiles().first());
+    RememberFileDialogFolder(path);
     // The chosen filter decides the kind of a report whose name has no extension of its own.
     if (save && suffix != "cfg" && dialog.selectedNameFilter().contains("*.pdf") &&
         !QString::fromStdString(path).endsWith(".pdf", Qt::CaseInsensitive) &&
         !QString::fromStdString(path).endsWith(".html", Qt::CaseInsensitive))
         path += ".pdf";
     return path;
+}
+
+QString CNorveltDlg::FileDialogStart(bool save, const QString& suffix) const {
+    const bool config = suffix == "cfg";
+    QString folder = FileDialogFolder();
+    QString name;
+    if (!m_fileName.empty()) {
+        const QFileInfo open(ToQ(m_fileName));
+        if (save && config && open.absoluteDir().exists()) folder = open.absolutePath();
+        name = SuggestedFileName({FromQ(open.completeBaseName())}, FromQ(suffix));
+    } else if (m_device) {
+        name = SuggestedFileName({m_device->ModelCode(), m_originSerial}, FromQ(suffix));
+    }
+    if (name.isEmpty() || (!save && !QFileInfo(QDir(folder).filePath(name)).isFile()))
+        return folder;
+    return QDir(folder).filePath(name);
 }
 
 std::string CNorveltDlg::ChooseConfigurationFile(bool save) {

@@ -95,6 +95,11 @@ public:
     using FileChooser =
         std::function<std::string(bool save, const QString& title, const QString& filter)>;
     void SetFileChooser(FileChooser chooser) { m_fileChooser = std::move(chooser); }
+    // Where the file dialog of a command starts: the folder last used (the open file's own one
+    // when saving the configuration) and a name from the model and the serial number of the
+    // device the list was read from, or the open file's own name. An open dialog names a file
+    // only when it is there.
+    QString FileDialogStart(bool save, const QString& suffix) const;
     // The port question and password window of the connection step (tests script them).
     void SetConnectionUi(ConnectionUi* ui) { m_connectionUi = ui; }
     // Runs the monitor window on the connected master.
@@ -192,6 +197,7 @@ private:
     };
     std::optional<LastDownload> m_lastDownload;
     DeviceLabel m_readLabel;  // and the device it came from
+    std::string m_originSerial;  // the serial number of the device the list was read from
     QTimer m_languageTimer;
     std::string m_loadedLanguage;  // the last language file that loaded; empty before the first
     bool m_relayoutPending = false;

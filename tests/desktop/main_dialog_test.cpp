@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
@@ -24,6 +25,7 @@
 #include <optional>
 
 #include "app/private_exception.h"
+#include "app/settings.h"
 #include "modbus/modbus_interface.h"
 #include "model/dev_types.h"
 #include "model/modbus_mapping.h"
@@ -528,6 +530,46 @@ TEST_F(MainDialog, RefusedValuesAndPartWayDownloadsAreToldToTheUser) {
         << messages.messages[2].text;
 }
 
+// The file dialogs suggest a name from what the list came from and start where the user
+// last chose a file.
+TEST_F(MainDialog, FileDialogsSuggestModelAndSerialAndStartInTheLastFolder) {
+    Rig rig("RB16T5-SQ7_2", [](devsim::SimConfig& c) { c.serialNumber = "UNIT/0042"; });
+    CNorveltDlg& d = *rig.dialog;
+    SavePreferenceText("LastFolder", "");
+    const QString home = QDir::homePath();
+    auto start = [&](bool save, const char* suffix) {
+        return d.FileDialogStart(save, suffix).toStdString();
+    };
+    const std::string model = d.Device()->ModelCode();
+    EXPECT_EQ(start(true, "cfg"), FromQ(home) + "/" + model + ".cfg") << "defaults: the model";
+    EXPECT_EQ(start(false, "cfg"), FromQ(home)) << "an open dialog names no file that is not there";
+
+    d.OnCommand(CMD_UPLOAD);
+    ASSERT_TRUE(messages.messages.empty()) << messages.messages[0].text;
+    const std::string read = d.Device()->ModelCode() + std::string("_UNIT_0042");
+    EXPECT_EQ(start(true, "cfg"), FromQ(home) + "/" + read + ".cfg");
+    EXPECT_EQ(start(true, "html"), FromQ(home) + "/" + read + ".html") << "the report too";
+
+    const std::string site = dir.File("site");
+    std::filesystem::create_directory(site);
+    std::string next = site + "/" + read + ".cfg";
+    d.SetFileChooser([&](bool, const QString&, const QString&) { return next; });
+    d.OnCommand(CMD_SAVE);
+    EXPECT_EQ(LoadPreferenceText("LastFolder", ""), site) << "kept in the settings";
+    EXPECT_EQ(start(false, "cfg"), next) << "the file is there now";
+
+    next = dir.File("other.cfg");  // the open file's own name and folder for its next save
+    d.OnCommand(CMD_SAVE);
+    next = site + "/x.html";
+    d.SaveReport();
+    EXPECT_EQ(start(true, "cfg"), dir.File("other.cfg"));
+    EXPECT_EQ(start(true, "html"), site + "/other.html");
+
+    d.OnCommand(CMD_MODEL_FIRST + 3);  // fresh defaults: no serial from the earlier read
+    EXPECT_EQ(start(true, "cfg"), site + "/" + d.Device()->ModelCode() + ".cfg");
+    SavePreferenceText("LastFolder", "");
+}
+
 TEST_F(MainDialog, FilesSaveAndLoadThroughTheChooser) {
     Rig rig("RB16KT5_2");
     CNorveltDlg& d = *rig.dialog;
@@ -906,4 +948,31 @@ TEST_F(MainDialog, TrafficWindowOpensFromTheShortcutAndTheCommandBarMenu) {
     ASSERT_GT(window->Model()->rowCount(), 2);
     EXPECT_EQ(window->Model()->At(0).meaning, "read 3004 (1 register)");
     testing_support::LoadEnglish();
+}
+
+TEST_F(MainDialog, StatusAndLanguageMenuScreenshots) {
+    for (const char* language : {"English.lng", "Japanese.lng"}) {
+        const std::string tag = std::string(language).substr(0, std::string(language).find('.'));
+        CAppSettings settings;
+        settings.SetLanguageFile(language);
+        settings.Save();
+        Rig rig("RB16KT5QA");
+        CNorveltDlg& d = *rig.dialog;
+        d.show();
+        d.OnCommand(CMD_UPLOAD);
+        QTest::qWait(20);
+        ui_support::SaveScreenshot(&d, "main-read-" + tag);
+        EditRow(d, "netname", "Site-7");
+        QTest::qWait(20);
+        ui_support::SaveScreenshot(&d, "main-modified-" + tag);
+        QMenu menu;
+        d.FillLanguageMenu(menu);
+        menu.popup(d.mapToGlobal(QPoint(20, 20)));
+        QTest::qWait(20);
+        ui_support::SaveScreenshot(&menu, "language-menu-" + tag);
+        menu.close();
+    }
+    CAppSettings settings;
+    settings.SetLanguageFile("English.lng");
+    settings.Save();
 }

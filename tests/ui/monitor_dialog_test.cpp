@@ -433,3 +433,21 @@ TEST_F(MonitorDialog, RestartIsSentOnlyAfterTheUserConfirmsIt) {
         EXPECT_FALSE(questions.unexpected);
     });
 }
+
+TEST_F(MonitorDialog, ErrorReasonScreenshots) {
+    for (const char* language : {"English.lng", "Japanese.lng"}) {
+        g_resources.LoadLanguage(language);
+        const std::string tag = std::string(language).substr(0, std::string(language).find('.'));
+        devsim::CDeviceSim sim(Config("RB16T5-PLX4M_2"));
+        Bench b(sim);
+        CMonitorDialog d(nullptr, kFast);
+        RunMonitor(d, *b.master, [&] {
+            ASSERT_TRUE(WaitFor([&] { return d.ShownType() == sim.TypeCode(); }));
+            b.line->silent = true;
+            ASSERT_TRUE(WaitFor([&] { return d.State() == MON_ERROR && d.List()->Locked(); }));
+            ASSERT_TRUE(WaitFor([&] { return !d.Reason()->text().isEmpty(); }));
+            d.OnStatusTimer();
+            ui_support::SaveScreenshot(&d, "monitor-error-" + tag);
+        });
+    }
+}

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QDialog>
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QThread>
 #include <thread>
 
+#include "app/settings.h"
 #include "model/dev_interface.h"
+#include "test_support.h"
 #include "ui_support.h"
 
 TEST(WindowUtils, DialogTextsReplaceOnlyWhatTheFileHas) {
@@ -62,4 +65,38 @@ TEST(WindowUtils, NoticesFromTheWorkerAreShownOnTheUiThread) {
     EXPECT_EQ(shownOn[0], QCoreApplication::instance()->thread());
     SetUserNoticeHook({});
     SetMessageBoxHook({});
+}
+
+TEST(WindowUtils, SuggestedFileNamesAreSafeFileNames) {
+    struct Case {
+        std::initializer_list<std::string> parts;
+        const char* suffix;
+        const char* name;
+    };
+    for (const Case& c : {
+             Case{{"RB16KT5QA", "SN0001"}, "cfg", "RB16KT5QA_SN0001.cfg"},
+             Case{{"RB16KT5QA", ""}, "cfg", "RB16KT5QA.cfg"},  // no serial: the model alone
+             Case{{"site7"}, "html", "site7.html"},
+             Case{{"A/B", " 12 34 "}, "cfg", "A_B_12_34.cfg"},  // a serial with a slash
+             Case{{"..\\x:y*\x01"}, "csv", "_x_y__.csv"},        // no hidden file, no control
+             Case{{"", " "}, "cfg", ""},                        // nothing to suggest
+             Case{{"\u65e5\u672c"}, "", "\u65e5\u672c"},
+         })
+        EXPECT_EQ(SuggestedFileName(c.parts, c.suffix).toStdString(), c.name) << c.name;
+}
+
+TEST(WindowUtils, FileDialogsStartInTheFolderLastUsedWhileItExists) {
+    testing_support::TempDir dir;
+    SavePreferenceText("LastFolder", "");
+    EXPECT_EQ(FileDialogFolder(), QDir::homePath());
+    const std::string folder = dir.File("site");
+    QDir().mkpath(QString::fromStdString(folder));
+    RememberFileDialogFolder(folder + "/unit.cfg");
+    EXPECT_EQ(FileDialogFolder().toStdString(), folder);
+    RememberFileDialogFolder(dir.File("gone/unit.cfg"));  // a failed choice keeps the last one
+    RememberFileDialogFolder("");
+    EXPECT_EQ(FileDialogFolder().toStdString(), folder);
+    QDir(QString::fromStdString(folder)).removeRecursively();  // the stick was pulled
+    EXPECT_EQ(FileDialogFolder(), QDir::homePath());
+    SavePreferenceText("LastFolder", "");
 }
