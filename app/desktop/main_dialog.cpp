@@ -466,6 +466,8 @@ void CNorveltDlg::RunMonitor() {
     const QPoint where = pos();
     hide();
     m_monitorRunner(*m_master);
+    // The connection step's "Connecting to …" must not outlive the monitor.
+    SetOutcome({"st.monitored", {PortText(m_master->Settings()), Now()}});
     move(where);
     show();
     move(where);

@@ -173,20 +173,32 @@ TEST_F(CliProgram, MonitorRecordsEveryPollToCsv) {
     std::vector<std::vector<std::string>> rows;
     for (std::string line; std::getline(in, line);) {
         rows.emplace_back();
-        std::istringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, ',');) rows.back().push_back(cell);
+        // Every comma starts a cell, so that empty cells at the end count too.
+        for (size_t start = 0;;) {
+            const size_t comma = line.find(',', start);
+            rows.back().push_back(line.substr(start, comma - start));
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
     }
     ASSERT_EQ(rows.size(), 6u) << Read(csv);
     const auto column = std::find(rows[0].begin(), rows[0].end(), "rssi [dBm]");
     ASSERT_NE(column, rows[0].end()) << Read(csv);
     const size_t rssi = static_cast<size_t>(column - rows[0].begin());
+    size_t answered = 0;
     for (size_t i = 1; i < rows.size(); ++i) {
-        ASSERT_EQ(rows[i].size(), rows[0].size());
+        ASSERT_EQ(rows[i].size(), rows[0].size()) << Read(csv);
+        EXPECT_EQ(rows[i][0].size(), 24u) << rows[i][0];  // 2026-12-11T14:07:54.123Z
+        // A poll that a loaded machine let time out is a row of empty cells, still in step.
+        if (std::all_of(rows[i].begin() + 1, rows[i].end(),
+                        [](const std::string& cell) { return cell.empty(); }))
+            continue;
+        ++answered;
         char* end = nullptr;
         std::strtod(rows[i][rssi].c_str(), &end);
         EXPECT_TRUE(!rows[i][rssi].empty() && *end == '\0') << rows[i][rssi];
-        EXPECT_EQ(rows[i][0].size(), 24u) << rows[i][0];  // 2026-12-11T14:07:54.123Z
     }
+    EXPECT_GE(answered, 1u) << Read(csv);
 
     // A file that cannot be written is refused before the device is read.
     r = Cli(sim.Port(), {"monitor", "--csv", dir.File("no/such/folder.csv"), "--count", "1"});

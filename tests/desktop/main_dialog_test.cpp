@@ -219,12 +219,18 @@ TEST_F(MainDialog, MonitorRunsWhileTheMainWindowIsHidden) {
         // As a window manager may when it maps the window again.
         d.move(d.pos() + QPoint(10, 40));
     });
+    const std::string minute = QTime::currentTime().toString("HH:mm").toStdString();
     d.OnCommand(CMD_MONITOR);
     EXPECT_TRUE(hiddenDuringMonitor);
     EXPECT_TRUE(d.isVisible());
     EXPECT_EQ(d.pos(), where) << "the window comes back where it was";
     EXPECT_EQ(finished, 0) << "hiding for the monitor does not end the main window";
     EXPECT_EQ(rig.line->Requests(3).size(), 1u) << "the connection step's probe";
+    const QString outcome = d.StatusLine()->Outcome();
+    EXPECT_TRUE(MatchesAtSomeMinute(
+        outcome, [](const std::string& at) { return Message("st.monitored", {"/dev/simulated", at}); },
+        minute))
+        << "not still \"Connecting\": " << outcome.toStdString();
 }
 
 // The language switch's timer may fire inside the modal loop that a button's click started; the
