@@ -168,7 +168,7 @@ bool CNorveltDlg::ApplyLanguage() {
     if (m_trafficWindow) m_trafficWindow->ApplyLanguage();
     if (!m_device) {
         SetCurrentModel(CDevType().Create(0, 0, DEV_SETTINGS));
-        SetOrigin({"st.new", {CDevType().LongName(0)}});
+        SetOrigin(NewModelStatus(0));
     }
     RefreshModel();
     ShowStatus();
@@ -415,7 +415,7 @@ void CNorveltDlg::OnCommand(int id) {
             SetCurrentModel(CDevType().Create(id - CMD_MODEL_FIRST, 0, DEV_SETTINGS));
             m_fileName.clear();
             m_originSerial.clear();
-            SetOrigin({"st.new", {CDevType().LongName(id - CMD_MODEL_FIRST)}});
+            SetOrigin(NewModelStatus(id - CMD_MODEL_FIRST));
             SetOutcome({});
             RefreshModel();
             m_list->setFocus(Qt::OtherFocusReason);
@@ -797,6 +797,12 @@ CNorveltDlg::StatusText CNorveltDlg::ErrorStatus(const std::string& message) {
     return text;
 }
 
+CNorveltDlg::StatusText CNorveltDlg::NewModelStatus(int entry) {
+    StatusText text("st.new", {CDevType().LongName(entry)});
+    text.modelEntry = entry;
+    return text;
+}
+
 void CNorveltDlg::SetOrigin(StatusText text) {
     m_origin = std::move(text);
     ShowStatus();
@@ -815,7 +821,9 @@ void CNorveltDlg::SetModified(bool modified) {
 void CNorveltDlg::ShowStatus() {
     auto render = [](const StatusText& t) {
         if (t.key.empty()) return ToQ(t.literal);
-        return ToQ(CPrivateException(CPrivateException::Key{t.key}, t.args).Message());
+        std::vector<platform::FormatArg> args = t.args;
+        if (t.modelEntry >= 0 && !args.empty()) args[0] = CDevType().LongName(t.modelEntry);
+        return ToQ(CPrivateException(CPrivateException::Key{t.key}, args).Message());
     };
     m_statusLine->SetOrigin(render(m_origin));
     m_statusLine->SetOutcome(render(m_outcome), m_outcome.error);

@@ -168,7 +168,10 @@ private:
         std::vector<platform::FormatArg> args;
         std::string literal;
         bool error = false;
+        // The model list entry whose long name is the first insert, named anew in each language.
+        int modelEntry = -1;
     };
+    static StatusText NewModelStatus(int entry);
     static StatusText ErrorStatus(const std::string& message);
     void SetOrigin(StatusText text);
     void SetOutcome(StatusText text);

@@ -267,6 +267,10 @@ TEST_F(MainDialog, LanguageSwitchAppliesOnceAfterTheDelayAndIsSaved) {
     EXPECT_TRUE(switched.at(0).at(0).toBool());
     EXPECT_EQ(g_resources.GetLanguageName(), "日本語");
     EXPECT_EQ(d.CommandButton(0)->text().toStdString(), g_resources.GetMessageText("tb0"));
+    // The status line speaks the new language, the model's name in it too.
+    EXPECT_EQ(d.StatusLine()->Origin().toStdString(), Message("st.new", {CDevType().LongName(0)}));
+    EXPECT_NE(d.StatusLine()->Origin().toStdString().find("無線"), std::string::npos)
+        << d.StatusLine()->Origin().toStdString();
     CAppSettings saved;
     saved.Load();
     EXPECT_EQ(saved.GetLanguageFile(), "Japanese.lng");
